@@ -1,0 +1,33 @@
+# Common compile settings. Programs and their unit tests get the sanitizer set chosen by
+# SANITIZE; the test bed's preload and harness never do (they run inside or beside
+# the program under test and must not bring a second sanitizer runtime).
+
+set(PROJECT_WARNINGS -Wall -Wextra -Wshadow -Wformat=2 -Wconversion -Wno-sign-conversion -Werror)
+
+function(project_defaults target)
+  target_compile_options(${target} PRIVATE ${PROJECT_WARNINGS})
+endfunction()
+
+# Device code: no exceptions or RTTI are needed.
+function(project_program_defaults target)
+  project_defaults(${target})
+  target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
+endfunction()
+
+function(project_sanitize target)
+  if(SANITIZE STREQUAL "address")
+    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  elseif(SANITIZE STREQUAL "thread")
+    target_compile_options(${target} PRIVATE -fsanitize=thread -fno-omit-frame-pointer)
+    target_link_options(${target} PRIVATE -fsanitize=thread)
+  elseif(NOT SANITIZE STREQUAL "")
+    message(FATAL_ERROR "SANITIZE must be empty, address or thread")
+  endif()
+endfunction()
+
+# A program module (static library of one layer) or binary of the device code.
+function(project_module target)
+  project_program_defaults(${target})
+  project_sanitize(${target})
+endfunction()

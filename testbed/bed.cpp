@@ -1,0 +1,438 @@
+// Test bed: umockdev device nodes, the sandbox behind "/data", and the started program.
+#include "bed.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <umockdev.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace testbed {
+
+namespace {
+
+std::mutex g_change_mutex;
+std::condition_variable g_change_cv;
+unsigned long g_change_seq = 0;
+
+void mkdirs(const std::string& path) {
+    std::string partial;
+    std::stringstream ss(path);
+    std::string part;
+    while (std::getline(ss, part, '/')) {
+        if (part.empty()) continue;
+        partial += "/" + part;
+        mkdir(partial.c_str(), 0755);
+    }
+}
+
+}  // namespace
+
+void notify_changed() {
+    {
+        std::lock_guard<std::mutex> lock(g_change_mutex);
+        ++g_change_seq;
+    }
+    g_change_cv.notify_all();
+}
+
+bool wait_until(const std::function<bool()>& pred, milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::unique_lock<std::mutex> lock(g_change_mutex);
+    for (;;) {
+        unsigned long seen = g_change_seq;
+        lock.unlock();
+        if (pred()) return true;
+        lock.lock();
+        if (!g_change_cv.wait_until(lock, deadline, [&] { return g_change_seq != seen; })) {
+            lock.unlock();
+            return pred();
+        }
+    }
+}
+
+long CharDevice::on_read(uint8_t*, size_t) { return -EINVAL; }
+long CharDevice::on_ioctl(unsigned long, unsigned long) { return -ENOTTY; }
+
+// ---- umockdev glue: each handler signal turns into one CharDevice call ----
+
+namespace {
+
+struct Attached {
+    UMockdevIoctlBase* base = nullptr;
+    CharDevice* dev = nullptr;
+};
+
+long finish(UMockdevIoctlClient* client, long r) {
+    if (r < 0)
+        umockdev_ioctl_client_complete(client, -1, static_cast<int>(-r));
+    else
+        umockdev_ioctl_client_complete(client, r, 0);
+    notify_changed();
+    return r;
+}
+
+gboolean handle_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+    auto* dev = static_cast<CharDevice*>(user);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    finish(client, dev->on_write(arg->data, static_cast<size_t>(arg->data_len)));
+    return TRUE;
+}
+
+gboolean handle_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+    auto* dev = static_cast<CharDevice*>(user);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    std::vector<uint8_t> buf(arg->data, arg->data + arg->data_len);
+    long r = dev->on_read(buf.data(), buf.size());
+    if (r > 0) umockdev_ioctl_data_update(arg, 0, buf.data(), static_cast<gint>(buf.size()));
+    finish(client, r);
+    return TRUE;
+}
+
+gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+    auto* dev = static_cast<CharDevice*>(user);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    unsigned long raw = 0;
+    std::memcpy(&raw, arg->data, std::min(sizeof raw, static_cast<size_t>(arg->data_len)));
+    finish(client, dev->on_ioctl(umockdev_ioctl_client_get_request(client), raw));
+    return TRUE;
+}
+
+}  // namespace
+
+struct Bed::Impl {
+    UMockdevTestbed* tb = nullptr;
+    std::string root;
+    std::string sandbox;  // holds data/ and the run files
+    std::vector<std::string> nodes;
+    std::vector<Attached> attached;
+    std::map<std::string, std::pair<int, int>> ttys;  // name -> (master, slave)
+    std::vector<std::pair<std::string, int>> open_faults;
+    int runs = 0;
+};
+
+Bed::Bed() : impl_(new Impl) {
+    impl_->tb = umockdev_testbed_new();
+    gchar* root = umockdev_testbed_get_root_dir(impl_->tb);
+    impl_->root = root;
+    g_free(root);
+    char tmpl[] = "/tmp/testbed-sandbox.XXXXXX";
+    const char* dir = mkdtemp(tmpl);
+    if (!dir) {
+        ADD_FAILURE() << "mkdtemp failed";
+        return;
+    }
+    impl_->sandbox = dir;
+    mkdirs(impl_->sandbox + "/data");
+}
+
+Bed::~Bed() {
+    for (auto& a : impl_->attached) g_object_unref(a.base);
+    for (auto& t : impl_->ttys) {
+        close(t.second.second);
+    }
+    g_object_unref(impl_->tb);  // removes the umockdev root
+    if (!impl_->sandbox.empty()) {
+        std::string cmd = "rm -rf '" + impl_->sandbox + "'";
+        if (system(cmd.c_str()) != 0) fprintf(stderr, "testbed: could not remove %s\n", impl_->sandbox.c_str());
+    }
+}
+
+void Bed::add_char_device(const std::string& name, CharDevice* dev) {
+    std::string desc = "P: /devices/virtual/misc/" + name + "\nN: " + name + "\nE: SUBSYSTEM=misc\n";
+    GError* err = nullptr;
+    if (!umockdev_testbed_add_from_string(impl_->tb, desc.c_str(), &err)) {
+        ADD_FAILURE() << "umockdev add " << name << ": " << err->message;
+        g_error_free(err);
+        return;
+    }
+    Attached a;
+    a.base = umockdev_ioctl_base_new();
+    a.dev = dev;
+    g_signal_connect(a.base, "handle-write", G_CALLBACK(handle_write), dev);
+    g_signal_connect(a.base, "handle-read", G_CALLBACK(handle_read), dev);
+    g_signal_connect(a.base, "handle-ioctl", G_CALLBACK(handle_ioctl), dev);
+    std::string node = "/dev/" + name;
+    if (!umockdev_testbed_attach_ioctl(impl_->tb, node.c_str(), a.base, &err)) {
+        ADD_FAILURE() << "umockdev attach " << node << ": " << err->message;
+        g_error_free(err);
+        g_object_unref(a.base);
+        return;
+    }
+    impl_->attached.push_back(a);
+    impl_->nodes.push_back(name);
+}
+
+int Bed::add_tty(const std::string& name) {
+    std::string desc = "P: /devices/platform/serial/tty/" + name + "\nN: " + name + "\nE: SUBSYSTEM=tty\n";
+    GError* err = nullptr;
+    if (!umockdev_testbed_add_from_string(impl_->tb, desc.c_str(), &err)) {
+        ADD_FAILURE() << "umockdev add " << name << ": " << err->message;
+        g_error_free(err);
+        return -1;
+    }
+    std::string node = "/dev/" + name;
+    int master = umockdev_testbed_get_dev_fd(impl_->tb, node.c_str());
+    // A pty master reads EIO while no slave end is open: the bed holds one for the whole run.
+    std::string slave_path = impl_->root + node;
+    int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY);
+    if (master < 0 || slave < 0) ADD_FAILURE() << "tty " << name << ": no master or slave end";
+    impl_->ttys[name] = {master, slave};
+    impl_->nodes.push_back(name);
+    return master;
+}
+
+int Bed::tty_slave_fd(const std::string& name) const {
+    auto it = impl_->ttys.find(name);
+    return it == impl_->ttys.end() ? -1 : it->second.second;
+}
+
+void Bed::fail_open(const std::string& path, int err) { impl_->open_faults.emplace_back(path, err); }
+
+std::string Bed::data_dir() const { return impl_->sandbox + "/data"; }
+std::string Bed::sys_dir() const { return impl_->root + "/sys"; }
+std::string Bed::root_dir() const { return impl_->root; }
+
+std::string Bed::make_file(const std::string& rel_path, const std::string& content) {
+    std::string path = impl_->sandbox + "/" + rel_path;
+    mkdirs(path.substr(0, path.rfind('/')));
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+}
+
+// ---- the started program ----
+
+struct Process::Io {
+    std::mutex mutex;
+    std::string out, err;
+    std::thread reader;
+    int out_fd = -1, err_fd = -1;
+
+    void run() {
+        struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+        int open_count = 2;
+        char buf[4096];
+        while (open_count > 0) {
+            if (poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                break;
+            }
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+                ssize_t n = read(fds[i].fd, buf, sizeof buf);
+                if (n > 0) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    (i == 0 ? out : err).append(buf, static_cast<size_t>(n));
+                } else if (n == 0 || errno != EINTR) {
+                    close(fds[i].fd);
+                    fds[i].fd = -1;
+                    --open_count;
+                }
+            }
+            notify_changed();
+        }
+    }
+};
+
+std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const RunOptions& opts) {
+    for (const auto& n : impl_->nodes) {
+        struct stat st;
+        std::string p = impl_->root + "/dev/" + n;
+        if (stat(p.c_str(), &st) != 0) {
+            ADD_FAILURE() << "testbed node missing: " << p;
+            return nullptr;
+        }
+    }
+    std::unique_ptr<Process> proc(new Process);
+    proc->log_path_ = impl_->sandbox + "/log." + std::to_string(++impl_->runs);
+    unlink(proc->log_path_.c_str());
+
+    std::string preload = std::string(TESTBED_PRELOAD_PATH) + ":libumockdev-preload.so.0";
+    for (const auto& p : opts.preload_after) preload += ":" + p;
+    std::string faults;
+    for (const auto& f : impl_->open_faults) faults += f.first + "=" + std::to_string(f.second) + ";";
+
+    std::vector<std::string> env;
+    std::string asan = "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0";
+    for (char** e = environ; *e; ++e) {
+        std::string s = *e;
+        if (s.rfind("LD_PRELOAD=", 0) == 0 || s.rfind("UMOCKDEV_DIR=", 0) == 0 || s.rfind("TESTBED_", 0) == 0) continue;
+        if (s.rfind("ASAN_OPTIONS=", 0) == 0) {
+            asan += ":" + s.substr(13);
+            continue;
+        }
+        env.push_back(s);
+    }
+    env.push_back(asan);
+    env.push_back("LD_PRELOAD=" + preload);
+    env.push_back("UMOCKDEV_DIR=" + impl_->root);
+    env.push_back("TESTBED_DATA_DIR=" + data_dir());
+    env.push_back("TESTBED_LOG=" + proc->log_path_);
+    env.push_back("TESTBED_FAIL_OPEN=" + faults);
+    for (const auto& e : opts.env) env.push_back(e);
+
+    std::vector<char*> cargv, cenv;
+    for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+    cargv.push_back(nullptr);
+    for (const auto& e : env) cenv.push_back(const_cast<char*>(e.c_str()));
+    cenv.push_back(nullptr);
+
+    int master, slave;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        ADD_FAILURE() << "openpty failed";
+        return nullptr;
+    }
+    struct termios tio;
+    tcgetattr(slave, &tio);
+    cfmakeraw(&tio);  // no "\r\n" translation: the harness sees the bytes the program wrote
+    tcsetattr(slave, TCSANOW, &tio);
+    int errpipe[2];
+    if (pipe2(errpipe, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe failed";
+        return nullptr;
+    }
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, slave, 1);
+    posix_spawn_file_actions_adddup2(&fa, errpipe[1], 2);
+    posix_spawn_file_actions_addclose(&fa, slave);
+    std::string wd = opts.working_dir.empty() ? impl_->sandbox : opts.working_dir;
+    posix_spawn_file_actions_addchdir_np(&fa, wd.c_str());
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    sigset_t deflt;
+    sigfillset(&deflt);
+    posix_spawnattr_setsigdefault(&attr, &deflt);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    pid_t pid;
+    int rc = posix_spawn(&pid, cargv[0], &fa, &attr, cargv.data(), cenv.data());
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+    close(slave);
+    close(errpipe[1]);
+    if (rc != 0) {
+        close(master);
+        close(errpipe[0]);
+        ADD_FAILURE() << "cannot start " << argv[0] << ": " << strerror(rc);
+        return nullptr;
+    }
+    proc->pid_ = pid;
+    proc->pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    proc->io_ = std::make_shared<Process::Io>();
+    proc->io_->out_fd = master;
+    proc->io_->err_fd = errpipe[0];
+    auto io = proc->io_;
+    io->reader = std::thread([io] { io->run(); });
+    return proc;
+}
+
+Process::~Process() {
+    if (status_ < 0 && pid_ > 0) {
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (io_ && io_->reader.joinable()) io_->reader.join();
+    if (pidfd_ >= 0) close(pidfd_);
+}
+
+int Process::wait_exit(milliseconds timeout) {
+    if (status_ >= 0) return status_;
+    struct pollfd p = {pidfd_, POLLIN, 0};
+    int r = poll(&p, 1, static_cast<int>(timeout.count()));
+    if (r <= 0) {
+        kill(-pid_, SIGKILL);
+        kill(pid_, SIGKILL);
+    }
+    int st = 0;
+    waitpid(pid_, &st, 0);
+    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    if (io_->reader.joinable()) io_->reader.join();
+    notify_changed();
+    return r <= 0 ? -1 : status_;
+}
+
+bool Process::exited() const {
+    if (status_ >= 0) return true;
+    struct pollfd p = {pidfd_, POLLIN, 0};
+    return poll(&p, 1, 0) > 0;
+}
+
+bool Process::wait_output(const std::string& text, milliseconds timeout) {
+    return wait_until([&] { return output().find(text) != std::string::npos; }, timeout);
+}
+
+std::string Process::output() const {
+    std::lock_guard<std::mutex> lock(io_->mutex);
+    return io_->out;
+}
+
+std::vector<std::string> Process::output_lines() const {
+    std::vector<std::string> lines;
+    std::string all = output();
+    size_t pos = 0, nl;
+    while ((nl = all.find('\n', pos)) != std::string::npos) {
+        lines.push_back(all.substr(pos, nl - pos));
+        pos = nl + 1;
+    }
+    return lines;
+}
+
+std::string Process::error_output() const {
+    std::lock_guard<std::mutex> lock(io_->mutex);
+    return io_->err;
+}
+
+// Records written by the preload: kind, level, tag and text separated by 0x1F, ended by 0x1E.
+std::vector<LogRecord> Process::logs() const {
+    std::vector<LogRecord> out;
+    std::ifstream in(log_path_, std::ios::binary);
+    std::string rec;
+    while (std::getline(in, rec, '\x1e')) {
+        std::vector<std::string> f;
+        size_t pos = 0, sep;
+        while (f.size() < 3 && (sep = rec.find('\x1f', pos)) != std::string::npos) {
+            f.push_back(rec.substr(pos, sep - pos));
+            pos = sep + 1;
+        }
+        if (f.size() != 3) continue;
+        LogRecord r;
+        r.kind = f[0] == "A" ? LogRecord::android : LogRecord::kernel;
+        r.level = std::atoi(f[1].c_str());
+        r.tag = f[2];
+        r.text = rec.substr(pos);
+        out.push_back(r);
+    }
+    return out;
+}
+
+void Process::send_signal(int sig) {
+    if (status_ < 0) kill(pid_, sig);
+}
+
+}  // namespace testbed

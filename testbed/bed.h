@@ -1,0 +1,122 @@
+// The test bed: runs an unchanged program binary against the simulated board.
+// Device nodes under /dev and /sys come from a umockdev testbed; "/data" is redirected into
+// the bed's sandbox by the bed's own preload, which also captures the Android-log and
+// kernel-log calls and can make chosen device nodes fail to open.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace testbed {
+
+using std::chrono::milliseconds;
+
+// A simulated character device: what the program's write(), read() and ioctl() on the node do.
+// Called on the bed's worker thread, one call at a time; implementations guard their own state
+// against the test thread.
+class CharDevice {
+public:
+    virtual ~CharDevice() = default;
+    // The bytes the program wrote; returns the count to report, or -errno.
+    virtual long on_write(const uint8_t* data, size_t len) = 0;
+    // buf holds the caller's buffer as it stood when read() was called (a driver that takes an
+    // offset in buf[0] sees it); the device fills it and returns the count, or -errno.
+    virtual long on_read(uint8_t* buf, size_t len);
+    // arg is the raw argument value; requests without an argument see whatever the caller's
+    // register held. Returns the result, or -errno.
+    virtual long on_ioctl(unsigned long request, unsigned long arg);
+};
+
+// Every change of bed or model state is announced here, so tests wait for events, not for time.
+void notify_changed();
+// Waits until pred() holds (re-checked after every notify_changed()); false on time-out.
+bool wait_until(const std::function<bool()>& pred, milliseconds timeout);
+
+struct LogRecord {
+    enum Kind { android, kernel } kind;
+    int level;        // Android priority, or kernel-log level
+    std::string tag;  // Android tag; empty for kernel-log lines
+    std::string text; // the formatted message, exactly as the program produced it
+};
+
+class Process;
+
+struct RunOptions {
+    std::vector<std::string> env;          // extra "NAME=value" entries
+    std::vector<std::string> preload_after; // further preload libraries, after the bed's own
+    std::string working_dir;               // empty: the bed's sandbox
+};
+
+class Bed {
+public:
+    Bed();
+    ~Bed();
+    Bed(const Bed&) = delete;
+    Bed& operator=(const Bed&) = delete;
+
+    // Adds the node /dev/<name>, served by dev (not owned: it must outlive every run).
+    void add_char_device(const std::string& name, CharDevice* dev);
+    // Adds the node /dev/<name> as a serial line; returns the master end, which the simulated
+    // peer reads and writes. The bed keeps a slave end open for the life of the bed.
+    int add_tty(const std::string& name);
+    // The bed's own slave descriptor of a tty added above (for tcgetattr).
+    int tty_slave_fd(const std::string& name) const;
+    // Makes open() of path (as the program names it, e.g. "/dev/aw9110_2_dev") fail with err.
+    void fail_open(const std::string& path, int err);
+
+    // Host directories behind what the program sees as "/data" and "/sys".
+    std::string data_dir() const;
+    std::string sys_dir() const;
+    std::string root_dir() const;
+    // Creates a regular file (and its parent directories) in the sandbox; returns its host path.
+    std::string make_file(const std::string& rel_path, const std::string& content);
+
+    // Starts the program. argv[0] is the binary's host path. Fails the test if a node that
+    // the bed was given does not exist in the testbed (so nothing reaches the real /dev).
+    std::unique_ptr<Process> start(const std::vector<std::string>& argv, const RunOptions& opts = {});
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// A started program. Its standard output is a raw pty (line-buffered, as on a console);
+// standard error is captured apart; standard input is /dev/null.
+class Process {
+public:
+    ~Process();  // kills the program if it still runs
+    pid_t pid() const { return pid_; }
+
+    // Waits for the program to end. Returns the exit status (0-255), 128 + n after signal n,
+    // or -1 on time-out (the program is then killed).
+    int wait_exit(milliseconds timeout);
+    bool exited() const;
+    // Waits until the standard output holds text; false on time-out.
+    bool wait_output(const std::string& text, milliseconds timeout);
+    std::string output() const;
+    std::vector<std::string> output_lines() const;  // complete lines, without '\n'
+    std::string error_output() const;
+    // The Android-log and kernel-log calls that the program made so far, in order.
+    std::vector<LogRecord> logs() const;
+    void send_signal(int sig);
+
+private:
+    friend class Bed;
+    Process() = default;
+    struct Io;
+    pid_t pid_ = -1;
+    int pidfd_ = -1;
+    int status_ = -1;
+    std::string log_path_;
+    std::shared_ptr<Io> io_;
+};
+
+}  // namespace testbed

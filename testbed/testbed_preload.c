@@ -1,0 +1,217 @@
+/* Preloaded into every program the test bed starts, ahead of umockdev's preload:
+ * - paths under "/data" are rewritten into the bed's sandbox (TESTBED_DATA_DIR), since
+ *   umockdev redirects only /dev, /sys and /proc;
+ * - open() of the paths in TESTBED_FAIL_OPEN ("path=errno;...") fails with that errno;
+ * - the Android-log and kernel-log calls are recorded in TESTBED_LOG, then passed on. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#define EXPORT __attribute__((visibility("default")))
+
+static const char *redirect(const char *path, char *buf) {
+    const char *dir = getenv("TESTBED_DATA_DIR");
+    if (!path || !dir || strncmp(path, "/data", 5) != 0 || (path[5] != '/' && path[5] != '\0')) return path;
+    if ((size_t)snprintf(buf, PATH_MAX, "%s%s", dir, path + 5) >= PATH_MAX) return path;
+    return buf;
+}
+
+/* Returns the errno configured for path, or 0. */
+static int open_fault(const char *path) {
+    const char *spec = getenv("TESTBED_FAIL_OPEN");
+    size_t plen;
+    if (!spec || !path) return 0;
+    plen = strlen(path);
+    while (*spec) {
+        const char *eq = strchr(spec, '=');
+        const char *end = strchr(spec, ';');
+        if (!eq || !end) break;
+        if ((size_t)(eq - spec) == plen && strncmp(spec, path, plen) == 0) return atoi(eq + 1);
+        spec = end + 1;
+    }
+    return 0;
+}
+
+#define NEXT(name) static __typeof__(name) *next_##name; if (!next_##name) next_##name = (__typeof__(name) *)dlsym(RTLD_NEXT, #name)
+
+static int want_mode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; }
+
+#define OPEN_BODY(nextcall)                                  \
+    char buf[PATH_MAX];                                      \
+    mode_t mode = 0;                                         \
+    int fault = open_fault(path);                            \
+    if (want_mode(flags)) {                                  \
+        va_list ap;                                          \
+        va_start(ap, flags);                                 \
+        mode = (mode_t)va_arg(ap, int);                      \
+        va_end(ap);                                          \
+    }                                                        \
+    if (fault) {                                             \
+        errno = fault;                                       \
+        return -1;                                           \
+    }                                                        \
+    path = redirect(path, buf);                              \
+    return nextcall;
+
+EXPORT int open(const char *path, int flags, ...) { NEXT(open); OPEN_BODY(next_open(path, flags, mode)) }
+EXPORT int open64(const char *path, int flags, ...) { NEXT(open64); OPEN_BODY(next_open64(path, flags, mode)) }
+EXPORT int openat(int dirfd, const char *path, int flags, ...) { NEXT(openat); OPEN_BODY(next_openat(dirfd, path, flags, mode)) }
+EXPORT int openat64(int dirfd, const char *path, int flags, ...) { NEXT(openat64); OPEN_BODY(next_openat64(dirfd, path, flags, mode)) }
+
+/* _FORTIFY_SOURCE builds call these for open() without a mode. */
+int __open_2(const char *path, int flags);
+int __open64_2(const char *path, int flags);
+EXPORT int __open_2(const char *path, int flags) {
+    int fault = open_fault(path);
+    if (fault) {
+        errno = fault;
+        return -1;
+    }
+    return open(path, flags);
+}
+EXPORT int __open64_2(const char *path, int flags) { return __open_2(path, flags); }
+
+EXPORT FILE *fopen(const char *path, const char *m) {
+    char buf[PATH_MAX];
+    NEXT(fopen);
+    return next_fopen(redirect(path, buf), m);
+}
+EXPORT FILE *fopen64(const char *path, const char *m) {
+    char buf[PATH_MAX];
+    NEXT(fopen64);
+    return next_fopen64(redirect(path, buf), m);
+}
+EXPORT int access(const char *path, int m) {
+    char buf[PATH_MAX];
+    NEXT(access);
+    return next_access(redirect(path, buf), m);
+}
+EXPORT int faccessat(int d, const char *path, int m, int f) {
+    char buf[PATH_MAX];
+    NEXT(faccessat);
+    return next_faccessat(d, redirect(path, buf), m, f);
+}
+EXPORT int mkfifo(const char *path, mode_t m) {
+    char buf[PATH_MAX];
+    NEXT(mkfifo);
+    return next_mkfifo(redirect(path, buf), m);
+}
+EXPORT int mkfifoat(int d, const char *path, mode_t m) {
+    char buf[PATH_MAX];
+    NEXT(mkfifoat);
+    return next_mkfifoat(d, redirect(path, buf), m);
+}
+EXPORT int mknod(const char *path, mode_t m, dev_t dev) {
+    char buf[PATH_MAX];
+    NEXT(mknod);
+    return next_mknod(redirect(path, buf), m, dev);
+}
+EXPORT int mknodat(int d, const char *path, mode_t m, dev_t dev) {
+    char buf[PATH_MAX];
+    NEXT(mknodat);
+    return next_mknodat(d, redirect(path, buf), m, dev);
+}
+EXPORT int stat(const char *path, struct stat *st) {
+    char buf[PATH_MAX];
+    NEXT(stat);
+    return next_stat(redirect(path, buf), st);
+}
+EXPORT int lstat(const char *path, struct stat *st) {
+    char buf[PATH_MAX];
+    NEXT(lstat);
+    return next_lstat(redirect(path, buf), st);
+}
+EXPORT int stat64(const char *path, struct stat64 *st) {
+    char buf[PATH_MAX];
+    NEXT(stat64);
+    return next_stat64(redirect(path, buf), st);
+}
+EXPORT int lstat64(const char *path, struct stat64 *st) {
+    char buf[PATH_MAX];
+    NEXT(lstat64);
+    return next_lstat64(redirect(path, buf), st);
+}
+EXPORT int fstatat(int d, const char *path, struct stat *st, int f) {
+    char buf[PATH_MAX];
+    NEXT(fstatat);
+    return next_fstatat(d, redirect(path, buf), st, f);
+}
+EXPORT int fstatat64(int d, const char *path, struct stat64 *st, int f) {
+    char buf[PATH_MAX];
+    NEXT(fstatat64);
+    return next_fstatat64(d, redirect(path, buf), st, f);
+}
+EXPORT int unlink(const char *path) {
+    char buf[PATH_MAX];
+    NEXT(unlink);
+    return next_unlink(redirect(path, buf));
+}
+EXPORT int unlinkat(int d, const char *path, int f) {
+    char buf[PATH_MAX];
+    NEXT(unlinkat);
+    return next_unlinkat(d, redirect(path, buf), f);
+}
+
+/* ---- log capture ---- */
+
+static void record(char kind, int level, const char *tag, const char *text) {
+    const char *path = getenv("TESTBED_LOG");
+    char *rec = NULL;
+    int n, fd, saved = errno;
+    if (!path) return;
+    n = asprintf(&rec, "%c\x1f%d\x1f%s\x1f%s\x1e", kind, level, tag ? tag : "", text);
+    if (n > 0) {
+        NEXT(open);
+        fd = next_open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            if (write(fd, rec, (size_t)n) != n) { /* a lost record shows as a failed check */ }
+            close(fd);
+        }
+    }
+    free(rec);
+    errno = saved;
+}
+
+EXPORT int __android_log_write(int prio, const char *tag, const char *text) {
+    int (*next)(int, const char *, const char *) = (int (*)(int, const char *, const char *))dlsym(RTLD_NEXT, "__android_log_write");
+    record('A', prio, tag, text ? text : "");
+    return next ? next(prio, tag, text) : 1;
+}
+
+EXPORT int __android_log_vprint(int prio, const char *tag, const char *fmt, va_list ap) {
+    char *text = NULL;
+    int r;
+    if (vasprintf(&text, fmt, ap) < 0) return -1;
+    r = __android_log_write(prio, tag, text);
+    free(text);
+    return r;
+}
+
+EXPORT int __android_log_print(int prio, const char *tag, const char *fmt, ...) {
+    va_list ap;
+    int r;
+    va_start(ap, fmt);
+    r = __android_log_vprint(prio, tag, fmt, ap);
+    va_end(ap);
+    return r;
+}
+
+EXPORT void klog_write(int level, const char *fmt, ...) {
+    void (*next)(int, const char *, ...) = (void (*)(int, const char *, ...))dlsym(RTLD_NEXT, "klog_write");
+    char *text = NULL;
+    va_list ap;
+    va_start(ap, fmt);
+    if (vasprintf(&text, fmt, ap) < 0) text = NULL;
+    va_end(ap);
+    record('K', level, "", text ? text : "");
+    if (next && text) next(level, "%s", text);
+    free(text);
+}
