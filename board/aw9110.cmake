@@ -1,0 +1,1 @@
+# AW9110 chip model
