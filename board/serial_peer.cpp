@@ -1,0 +1,74 @@
+// Serial peer thread: poll on the pty master, record, hand over; stopped through an eventfd.
+#include "serial_peer.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include "bed.h"
+
+namespace board {
+
+SerialPeer::SerialPeer(int master, Handler on_bytes)
+    : master_(master), stop_fd_(eventfd(0, EFD_CLOEXEC)), on_bytes_(std::move(on_bytes)) {
+    thread_ = std::thread([this] { run(); });
+}
+
+SerialPeer::~SerialPeer() {
+    uint64_t one = 1;
+    if (write(stop_fd_, &one, sizeof one) < 0) {
+    }
+    thread_.join();
+    close(stop_fd_);
+}
+
+void SerialPeer::run() {
+    struct pollfd fds[2] = {{master_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
+    uint8_t buf[512];
+    for (;;) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[1].revents & POLLIN) return;
+        if (fds[0].revents & POLLIN) {
+            ssize_t n = read(master_, buf, sizeof buf);
+            if (n > 0) {
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    received_.insert(received_.end(), buf, buf + n);
+                }
+                if (on_bytes_) on_bytes_(buf, static_cast<size_t>(n));
+                testbed::notify_changed();
+            }
+        } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+            // No slave end open at the moment: wait a little instead of spinning.
+            poll(&fds[1], 1, 10);
+        }
+    }
+}
+
+void SerialPeer::send(const uint8_t* data, size_t len) {
+    size_t off = 0;
+    while (off < len) {
+        ssize_t n = write(master_, data + off, len - off);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        off += static_cast<size_t>(n);
+    }
+}
+
+std::vector<uint8_t> SerialPeer::received() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+}
+
+size_t SerialPeer::received_count() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_.size();
+}
+
+}  // namespace board
