@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -45,6 +47,8 @@ private:
         size_t n;
         while ((n = fread(buf, 1, sizeof buf, file_)) > 0) text_.append(buf, n);
         fclose(file_);
+        // A failing assertion inside the capture printed into it: show it.
+        if (::testing::Test::HasFailure()) fprintf(stderr, "%s", text_.c_str());
     }
     int saved_ = -1;
     FILE* file_ = nullptr;
