@@ -89,9 +89,16 @@ int qvn_get_version(uint8_t body[QVN_BODY_SIZE]) {
     }
     int len = body_length(header);
     if (len == 0) return -1;
-    // The body buffer keeps its last byte for the NUL: a longer body is refused, not read.
+    // The body buffer keeps its last byte for the NUL: a longer body is refused. It is still
+    // taken off the line (and dropped), so the line stays in step with the MCU's frames.
     if (len > QVN_BODY_SIZE - 1) {
         printf("[ORNMCU - %s]: version body too long : %d\n", __func__, len);
+        uint8_t discard[QVN_BODY_SIZE];
+        for (int left = len; left > 0;) {
+            int n = left < QVN_BODY_SIZE ? left : QVN_BODY_SIZE;
+            if (serial_read(uart_fd, discard, n) != 0) break;
+            left -= n;
+        }
         return -1;
     }
     if (serial_read(uart_fd, body, len) != 0) return -1;
