@@ -1,0 +1,472 @@
+// Bootloader protocol over the real serial layer and a pty against the MCU model's AN3155
+// bootloader; the GPIO layer is a fake that feeds the model's reset and boot-select lines.
+#include <gtest/gtest.h>
+
+#include "fake_gpio.h"
+#include "mcu_bloader.h"
+#include "mcu_gpio.h"
+#include "mcu_model.h"
+#include "pty_pair.h"
+#include "serial_port.h"
+#include "stdout_capture.h"
+#include "sysfs_gpio.h"
+
+using Lines = std::vector<std::string>;
+using Bytes = std::vector<uint8_t>;
+using board::McuModel;
+using Stage = McuModel::Stage;
+
+namespace {
+
+Bytes cat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Lines own_lines(const Lines& all) {
+    Lines out;
+    for (const auto& l : all)
+        if (l.rfind("[UART - ", 0) != 0) out.push_back(l);
+    return out;
+}
+
+size_t count_of(const Lines& lines, const std::string& l) {
+    size_t n = 0;
+    for (const auto& x : lines) n += x == l;
+    return n;
+}
+
+const std::string kAckLine = "[MCU - wait_ack]: mcu responed [79]";
+const std::string kNackLine = "[MCU - wait_ack]: mcu responed [1f]";
+
+Bytes write_frame(uint32_t addr, const Bytes& data) {
+    Bytes f = {0x31, 0xCE};
+    Bytes a = {uint8_t(addr >> 24), uint8_t(addr >> 16), uint8_t(addr >> 8), uint8_t(addr)};
+    a.push_back(uint8_t(a[0] ^ a[1] ^ a[2] ^ a[3]));
+    f = cat(f, a);
+    uint8_t n = uint8_t(data.size() - 1);
+    f.push_back(n);
+    uint8_t s = n;
+    for (uint8_t d : data) s ^= d;
+    f = cat(f, data);
+    f.push_back(s);
+    return f;
+}
+
+Bytes erase_frame(int cell) {
+    Bytes f = {0x44, 0xBB, 0x00, 0x0F};
+    uint8_t s = 0x0F;
+    for (int p = cell * 16; p < cell * 16 + 16; ++p) {
+        f.push_back(0x00);
+        f.push_back(uint8_t(p));
+        s ^= uint8_t(p);
+    }
+    f.push_back(s);
+    return f;
+}
+
+Bytes pattern(size_t n, uint8_t seed) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = uint8_t(seed + i * 7 + (i >> 8));
+    return b;
+}
+
+class BloaderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake_gpio::calls.clear();
+        fake_gpio::on_call = [this](int pin, int state) {
+            const char* file = pin == MCU_PIN_RESET ? "gpio117/direction" : pin == MCU_PIN_BOOT ? "gpio119/direction" : nullptr;
+            const char* value = state == GPIO_STATE_HIGH ? "high" : state == GPIO_STATE_LOW ? "low" : state == GPIO_STATE_IN ? "in" : nullptr;
+            if (file && value) mcu.on_gpio(board::GpioWrite{file, value, std::chrono::steady_clock::now()});
+        };
+        StdoutCapture quiet;
+        uart_fd = serial_open(pty.slave_path.c_str());
+        ASSERT_GE(uart_fd, 0);
+        ASSERT_EQ(serial_set_speed(uart_fd, 115200), 0);
+    }
+    void TearDown() override {
+        fake_gpio::on_call = nullptr;
+        StdoutCapture quiet;
+        serial_close(uart_fd);
+    }
+    // Puts the model in its bootloader and synchronises, as mcu_bootloader would.
+    void synced_bootloader() {
+        mcu.reset_into(McuModel::Mode::bootloader);
+        const uint8_t sync = 0x7F;
+        StdoutCapture quiet;
+        ASSERT_EQ(serial_write(uart_fd, &sync, 1), 0);
+        ASSERT_EQ(wait_ack(), 0x79);
+        base_ = mcu.wire().size();
+    }
+    Bytes sent() const {
+        Bytes w = mcu.wire();
+        return Bytes(w.begin() + static_cast<long>(base_), w.end());
+    }
+    PtyPair pty;
+    McuModel mcu{pty.master};
+    size_t base_ = 0;
+};
+
+// ---- Write Memory ----
+
+TEST_F(BloaderTest, WriteMemorySendsThreeStagesAndLandsInFlash) {
+    synced_bootloader();
+    const Bytes data = {1, 2, 3, 4, 5, 6, 7, 0xF8};
+    StdoutCapture out;
+    EXPECT_EQ(bloader_cmd_write_mem(0x08000100, data.data(), 8), 0);
+    EXPECT_EQ(own_lines(out.lines()), (Lines{kAckLine, kAckLine, kAckLine}));
+    EXPECT_EQ(sent(), write_frame(0x08000100, data));
+    EXPECT_EQ(sent(), (Bytes{0x31, 0xCE, 0x08, 0x00, 0x01, 0x00, 0x09, 0x07, 1, 2, 3, 4, 5, 6, 7, 0xF8, 0x07 ^ 1 ^ 2 ^ 3 ^ 4 ^ 5 ^ 6 ^ 7 ^ 0xF8}));
+    Bytes flash = mcu.flash();
+    EXPECT_EQ(Bytes(flash.begin() + 0x100, flash.begin() + 0x108), data);
+    EXPECT_EQ(flash[0xFF], 0xFF);
+    EXPECT_EQ(flash[0x108], 0xFF);
+}
+
+TEST_F(BloaderTest, WriteMemoryLengthNotAMultipleOfFourSendsNothing) {
+    synced_bootloader();
+    const Bytes data(8, 0);
+    StdoutCapture out;
+    EXPECT_EQ(bloader_cmd_write_mem(0x08000000, data.data(), 6), -1);
+    EXPECT_EQ(out.lines(), Lines{"[MCU - bloader_cmd_write_mem]: number of data error"});
+    EXPECT_EQ(sent(), Bytes{});
+}
+
+TEST_F(BloaderTest, AddressNackRestartsFromTheCommandUpToFiveAttempts) {
+    synced_bootloader();
+    const Bytes data = {9, 8, 7, 6};
+    mcu.nack_next(Stage::write_address, 4);
+    StdoutCapture out;
+    EXPECT_EQ(bloader_cmd_write_mem(0x08000400, data.data(), 4), 0);
+    Bytes head = {0x31, 0xCE, 0x08, 0x00, 0x04, 0x00, 0x0C};
+    Bytes expect;
+    for (int i = 0; i < 4; ++i) expect = cat(expect, head);
+    EXPECT_EQ(sent(), cat(expect, write_frame(0x08000400, data)));
+    Lines lines = own_lines(out.lines());
+    EXPECT_EQ(count_of(lines, kNackLine), 4u);
+}
+
+TEST_F(BloaderTest, FifthNackOfEachStageFailsWithItsMessage) {
+    struct Case {
+        Stage stage;
+        const char* line;
+    } cases[] = {{Stage::command, "[MCU - bloader_cmd_write_mem]: command error"},
+                 {Stage::write_address, "[MCU - bloader_cmd_write_mem]: address error"},
+                 {Stage::write_data, "[MCU - bloader_cmd_write_mem]: send data error"}};
+    const Bytes data = {1, 2, 3, 4};
+    for (const auto& c : cases) {
+        synced_bootloader();
+        mcu.nack_next(c.stage, 5);
+        StdoutCapture out;
+        EXPECT_EQ(bloader_cmd_write_mem(0x08000000, data.data(), 4), -1);
+        Lines lines = own_lines(out.lines());
+        EXPECT_EQ(count_of(lines, kNackLine), 5u);
+        EXPECT_EQ(lines.back(), c.line);
+        EXPECT_EQ(count_of(lines, c.line), 1u);
+        Bytes s = sent();
+        size_t commands = 0;
+        for (size_t i = 0; i + 1 < s.size(); ++i) commands += s[i] == 0x31 && s[i + 1] == 0xCE;
+        EXPECT_EQ(commands, 5u);
+    }
+}
+
+TEST_F(BloaderTest, NacksSharedAcrossStagesExhaustTheAttempts) {
+    synced_bootloader();
+    const Bytes data = {1, 2, 3, 4};
+    mcu.nack_next(Stage::any, 5);
+    StdoutCapture out;
+    EXPECT_EQ(bloader_cmd_write_mem(0x08000000, data.data(), 4), -1);
+    EXPECT_EQ(own_lines(out.lines()).back(), "[MCU - bloader_cmd_write_mem]: command error");
+}
+
+TEST_F(BloaderTest, WriteOverProgrammedFlashIsRefusedByTheMcu) {
+    synced_bootloader();
+    mcu.set_flash(0, {0x00, 0x00, 0x00, 0x00});
+    const Bytes data = {1, 2, 3, 4};
+    StdoutCapture out;
+    EXPECT_EQ(bloader_cmd_write_mem(0x08000000, data.data(), 4), -1);
+    EXPECT_EQ(own_lines(out.lines()).back(), "[MCU - bloader_cmd_write_mem]: send data error");
+}
+
+TEST_F(BloaderTest, NoAnswerAfterAWriteStageFails) {
+    synced_bootloader();
+    mcu.drop_next(Stage::write_data, 1);
+    const Bytes data = {1, 2, 3, 4};
+    StdoutCapture out;
+    EXPECT_EQ(bloader_cmd_write_mem(0x08000000, data.data(), 4), -1);
+    EXPECT_EQ(own_lines(out.lines()), (Lines{kAckLine, kAckLine, "[MCU - wait_ack]: wait ack timeout!",
+                                             "[MCU - wait_ack]: wait ack timeout!", "[MCU - wait_ack]: wait ack timeout!",
+                                             "[MCU - wait_ack]: wait ack timeout!"}));
+}
+
+TEST_F(BloaderTest, OtherAnswerByteFailsAtOnce) {
+    mcu.reset_into(McuModel::Mode::application);  // the application ignores the frame
+    const Bytes data = {1, 2, 3, 4};
+    pty.send("\x42");
+    StdoutCapture out;
+    EXPECT_EQ(bloader_cmd_write_mem(0x08000000, data.data(), 4), -1);
+    EXPECT_EQ(own_lines(out.lines()), Lines{"[MCU - wait_ack]: mcu responed [42]"});
+}
+
+// ---- Extended Erase ----
+
+TEST_F(BloaderTest, EraseCellThreeFrameAndEffect) {
+    synced_bootloader();
+    mcu.set_flash(47 * 2048, Bytes(2048 * 3, 0x00));  // pages 47-49
+    StdoutCapture out;
+    EXPECT_EQ(mcu_erase_2k(3), 0);
+    EXPECT_EQ(own_lines(out.lines()), (Lines{"[MCU - bloader_cmd_ex_erase_mem]: cmd - [00][0f][0f]", kAckLine, kAckLine}));
+    EXPECT_EQ(sent(), erase_frame(3));
+    Bytes flash = mcu.flash();
+    EXPECT_EQ(flash[47 * 2048 + 2047], 0x00);
+    EXPECT_EQ(flash[48 * 2048], 0xFF);
+    EXPECT_EQ(flash[49 * 2048 + 100], 0xFF);
+}
+
+TEST_F(BloaderTest, EraseCmdLineIsTheSameForEveryCell) {
+    for (int cell = 0; cell < 16; ++cell) {
+        synced_bootloader();
+        StdoutCapture out;
+        EXPECT_EQ(mcu_erase_2k(cell), 0);
+        EXPECT_EQ(own_lines(out.lines())[0], "[MCU - bloader_cmd_ex_erase_mem]: cmd - [00][0f][0f]");
+        EXPECT_EQ(sent(), erase_frame(cell)) << cell;
+    }
+}
+
+TEST_F(BloaderTest, CellAboveFifteenIsRefusedWithoutSending) {
+    synced_bootloader();
+    for (int cell : {16, 17, 255}) {
+        StdoutCapture out;
+        EXPECT_EQ(mcu_erase_2k(cell), -1);
+        EXPECT_EQ(out.lines(), Lines{"[MCU - mcu_erase_2k]: this version cannot support the cell"});
+    }
+    EXPECT_EQ(sent(), Bytes{});
+}
+
+TEST_F(BloaderTest, EraseTreatsSilenceAfterThePagesAsDone) {
+    synced_bootloader();
+    mcu.drop_next(Stage::erase_pages, 1);
+    StdoutCapture out;
+    EXPECT_EQ(mcu_erase_2k(0), 0);
+    EXPECT_EQ(count_of(own_lines(out.lines()), "[MCU - wait_ack]: wait ack timeout!"), 4u);
+}
+
+TEST_F(BloaderTest, EraseNacksRetryThenFailWithTheirMessages) {
+    synced_bootloader();
+    mcu.nack_next(Stage::erase_pages, 4);
+    {
+        StdoutCapture out;
+        EXPECT_EQ(mcu_erase_2k(1), 0);
+    }
+    Bytes expect;
+    for (int i = 0; i < 5; ++i) expect = cat(expect, erase_frame(1));
+    EXPECT_EQ(sent(), expect);
+
+    struct Case {
+        Stage stage;
+        const char* line;
+    } cases[] = {{Stage::command, "[MCU - bloader_cmd_ex_erase_mem]: command error"},
+                 {Stage::erase_pages, "[MCU - bloader_cmd_ex_erase_mem]: erase page error"}};
+    for (const auto& c : cases) {
+        synced_bootloader();
+        mcu.nack_next(c.stage, 5);
+        StdoutCapture out;
+        EXPECT_EQ(mcu_erase_2k(2), -1);
+        Lines lines = own_lines(out.lines());
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[lines.size() - 2], c.line);
+        EXPECT_EQ(lines.back(), "[MCU - mcu_erase_2k]: erase memory failed");
+        EXPECT_EQ(count_of(lines, kNackLine), 5u);
+    }
+}
+
+TEST_F(BloaderTest, EraseAllErasesPagesZeroTo127) {
+    synced_bootloader();
+    mcu.set_flash(0, Bytes(McuModel::kFlashSize, 0x00));
+    StdoutCapture out;
+    EXPECT_EQ(mcu_erase_all(), 0);
+    Lines lines = own_lines(out.lines());
+    for (int cell = 0; cell < 8; ++cell)
+        EXPECT_EQ(count_of(lines, "[MCU - mcu_erase_all]: erased mcu the [" + std::to_string(cell) + "] cell"), 1u);
+    Bytes flash = mcu.flash();
+    EXPECT_EQ(std::count(flash.begin(), flash.begin() + 256 * 1024, 0xFF), 256 * 1024);
+    EXPECT_EQ(std::count(flash.begin() + 256 * 1024, flash.end(), 0x00), 256 * 1024);
+    Bytes expect;
+    for (int cell = 0; cell < 8; ++cell) expect = cat(expect, erase_frame(cell));
+    EXPECT_EQ(sent(), expect);
+}
+
+TEST_F(BloaderTest, EraseAllTriesEveryCellAndReportsAFailure) {
+    synced_bootloader();
+    mcu.nack_next(Stage::erase_pages, 5);  // cell 0 fails, the rest succeed
+    StdoutCapture out;
+    EXPECT_EQ(mcu_erase_all(), -1);
+    Lines lines = own_lines(out.lines());
+    EXPECT_EQ(count_of(lines, "[MCU - mcu_erase_2k]: erase memory failed"), 1u);
+    for (int cell = 0; cell < 8; ++cell)
+        EXPECT_EQ(count_of(lines, "[MCU - mcu_erase_all]: erased mcu the [" + std::to_string(cell) + "] cell"), 1u);
+    EXPECT_EQ(lines.back(), "[MCU - mcu_erase_all]: erased mcu the [7] cell");
+}
+
+// ---- image programming ----
+
+struct Written {
+    uint32_t address;
+    Bytes data;
+};
+
+std::vector<Written> writes_of(const McuModel& mcu) {
+    std::vector<Written> out;
+    for (const auto& c : mcu.commands())
+        if (c.code == 0x31) out.push_back({c.address, c.data});
+    return out;
+}
+
+Lines write_lines(const Lines& lines) {
+    Lines out;
+    for (const auto& l : lines)
+        if (l.rfind("[MCU - mcu_update_programe]", 0) == 0) out.push_back(l);
+    return out;
+}
+
+TEST_F(BloaderTest, SixHundredBytesGoOutAsTwoFullFramesAndEightyEight) {
+    synced_bootloader();
+    const Bytes image = pattern(600, 3);
+    StdoutCapture out;
+    EXPECT_EQ(mcu_update_programe(image.data(), 600, MCU_PROGRAM_WHOLE), 0);
+    EXPECT_EQ(write_lines(out.lines()), (Lines{"[MCU - mcu_update_programe]: write 256 byte", "[MCU - mcu_update_programe]: write 256 byte",
+                                               "[MCU - mcu_update_programe]: write 88 byte"}));
+    auto w = writes_of(mcu);
+    ASSERT_EQ(w.size(), 3u);
+    EXPECT_EQ(w[0].address, 0x08000000u);
+    EXPECT_EQ(w[1].address, 0x08000100u);
+    EXPECT_EQ(w[2].address, 0x08000200u);
+    EXPECT_EQ(w[2].data.size(), 88u);
+    Bytes flash = mcu.flash();
+    EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 600), image);
+    EXPECT_EQ(flash[600], 0xFF);
+}
+
+TEST_F(BloaderTest, LastShortFrameIsPaddedToFourBytes) {
+    synced_bootloader();
+    const Bytes image = pattern(513, 9);
+    StdoutCapture out;
+    EXPECT_EQ(mcu_update_programe(image.data(), 513, MCU_PROGRAM_WHOLE), 0);
+    EXPECT_EQ(write_lines(out.lines()).back(), "[MCU - mcu_update_programe]: write 1 byte");
+    auto w = writes_of(mcu);
+    ASSERT_EQ(w.size(), 3u);
+    EXPECT_EQ(w[2].address, 0x08000200u);
+    EXPECT_EQ(w[2].data, (Bytes{image[512], 0xFF, 0xFF, 0xFF}));
+}
+
+TEST_F(BloaderTest, WholeFramesOnlyAndEmptyImage) {
+    synced_bootloader();
+    const Bytes image = pattern(512, 1);
+    {
+        StdoutCapture out;
+        EXPECT_EQ(mcu_update_programe(image.data(), 512, MCU_PROGRAM_WHOLE), 0);
+        EXPECT_EQ(write_lines(out.lines()), (Lines{"[MCU - mcu_update_programe]: write 256 byte", "[MCU - mcu_update_programe]: write 256 byte"}));
+    }
+    base_ = mcu.wire().size();
+    StdoutCapture out;
+    EXPECT_EQ(mcu_update_programe(image.data(), 0, MCU_PROGRAM_WHOLE), 0);
+    EXPECT_EQ(out.lines(), Lines{});
+    EXPECT_EQ(sent(), Bytes{});
+}
+
+TEST_F(BloaderTest, SinglePageModeWritesAtThatPageAndRefusesMoreThanAPage) {
+    synced_bootloader();
+    const Bytes image = pattern(2049, 5);
+    {
+        StdoutCapture out;
+        EXPECT_EQ(mcu_update_programe(image.data(), 100, 3), 0);
+    }
+    auto w = writes_of(mcu);
+    ASSERT_EQ(w.size(), 1u);
+    EXPECT_EQ(w[0].address, 0x08001800u);
+    base_ = mcu.wire().size();
+    StdoutCapture out;
+    EXPECT_EQ(mcu_update_programe(image.data(), 2049, 4), -1);
+    EXPECT_EQ(out.lines(), Lines{"[MCU - mcu_update_programe]: image too large for one page : 2049"});
+    EXPECT_EQ(sent(), Bytes{});
+}
+
+TEST_F(BloaderTest, FailedFrameStopsTheImage) {
+    synced_bootloader();
+    const Bytes image = pattern(1024, 2);
+    mcu.set_flash(0x100, {0});  // the second frame hits programmed flash
+    StdoutCapture out;
+    EXPECT_EQ(mcu_update_programe(image.data(), 1024, MCU_PROGRAM_WHOLE), -1);
+    EXPECT_EQ(write_lines(out.lines()), (Lines{"[MCU - mcu_update_programe]: write 256 byte", "[MCU - mcu_update_programe]: write 256 byte"}));
+    EXPECT_EQ(writes_of(mcu).size(), 1u);
+}
+
+// ---- line sequences ----
+
+std::vector<std::pair<int, int>> P(std::initializer_list<std::pair<int, int>> l) { return l; }
+
+TEST_F(BloaderTest, BootloaderEntryRaisesLinesPulsesResetAndSyncs) {
+    StdoutCapture out;
+    EXPECT_EQ(mcu_bootloader(), 0);
+    EXPECT_EQ(own_lines(out.lines()), (Lines{kAckLine, "[MCU - mcu_bootloader]: enter mcu bootloader"}));
+    EXPECT_EQ(fake_gpio::calls, P({{MCU_PIN_AUX, GPIO_STATE_HIGH}, {MCU_PIN_BOOT, GPIO_STATE_HIGH}, {MCU_PIN_RESET, GPIO_STATE_LOW},
+                                   {MCU_PIN_RESET, GPIO_STATE_HIGH}, {MCU_PIN_RESET, GPIO_STATE_LOW}}));
+    EXPECT_EQ(mcu.mode(), McuModel::Mode::bootloader);
+    EXPECT_EQ(mcu.wire(), Bytes{0x7F});
+}
+
+TEST_F(BloaderTest, BootloaderNackedSixTimesFails) {
+    mcu.nack_next(Stage::sync, 6);
+    StdoutCapture out;
+    EXPECT_EQ(mcu_bootloader(), -1);
+    Lines lines = own_lines(out.lines());
+    EXPECT_EQ(count_of(lines, kNackLine), 6u);
+    EXPECT_EQ(lines.back(), "[MCU - mcu_bootloader]: enter mcu bootloader fail");
+    EXPECT_EQ(mcu.wire(), Bytes(6, 0x7F));
+}
+
+TEST_F(BloaderTest, BootloaderSyncAfterFiveNacks) {
+    mcu.nack_next(Stage::sync, 5);
+    StdoutCapture out;
+    EXPECT_EQ(mcu_bootloader(), 0);
+    EXPECT_EQ(mcu.wire(), Bytes(6, 0x7F));
+}
+
+TEST_F(BloaderTest, RunLowersBootPulsesResetAndConfirms) {
+    mcu.reset_into(McuModel::Mode::bootloader);
+    mcu.set_version("2.0.13");
+    StdoutCapture out;
+    EXPECT_EQ(mcu_run(), 0);
+    EXPECT_EQ(fake_gpio::calls, P({{MCU_PIN_BOOT, GPIO_STATE_LOW}, {MCU_PIN_RESET, GPIO_STATE_LOW},
+                                   {MCU_PIN_RESET, GPIO_STATE_HIGH}, {MCU_PIN_RESET, GPIO_STATE_LOW}}));
+    EXPECT_EQ(mcu.mode(), McuModel::Mode::application);
+    EXPECT_EQ(own_lines(out.lines()).back(), "[ORNMCU - qvn_mcu_check]: mcu version : M2.0.13");
+}
+
+TEST_F(BloaderTest, RunFailsWhenTheApplicationStaysSilent) {
+    mcu.set_app_silent_starts(1);
+    StdoutCapture out;
+    EXPECT_EQ(mcu_run(), -1);
+    EXPECT_EQ(own_lines(out.lines()).back(), "[MCU - mcu_run]: mcu ack fail");
+}
+
+TEST_F(BloaderTest, DeinitWithoutInitReleasesLinesInOrder) {
+    StdoutCapture out;
+    EXPECT_EQ(mcu_deinit(), 0);
+    EXPECT_EQ(fake_gpio::calls, P({{MCU_PIN_AUX, GPIO_STATE_IN}, {MCU_PIN_BOOT, GPIO_STATE_IN}, {MCU_PIN_BOOT, GPIO_STATE_UNEXPORT},
+                                   {MCU_PIN_AUX, GPIO_STATE_UNEXPORT}, {MCU_PIN_RESET, GPIO_STATE_UNEXPORT}}));
+}
+
+TEST_F(BloaderTest, ResetPulseIsLowHighLowOneSecondApart) {
+    std::vector<std::chrono::steady_clock::time_point> when;
+    fake_gpio::on_call = [&](int, int) { when.push_back(std::chrono::steady_clock::now()); };
+    EXPECT_EQ(mcu_reset(), 0);
+    EXPECT_EQ(fake_gpio::calls, P({{MCU_PIN_RESET, GPIO_STATE_LOW}, {MCU_PIN_RESET, GPIO_STATE_HIGH}, {MCU_PIN_RESET, GPIO_STATE_LOW}}));
+    ASSERT_EQ(when.size(), 3u);
+    EXPECT_GE(when[1] - when[0], std::chrono::milliseconds(990));
+    EXPECT_GE(when[2] - when[1], std::chrono::milliseconds(990));
+    EXPECT_LT(when[2] - when[0], std::chrono::milliseconds(2500));
+}
+
+}  // namespace
