@@ -107,6 +107,11 @@ void McuModel::set_app_silent_starts(int starts) {
     app_silent_starts_ = starts;
 }
 
+void McuModel::set_app_silent_until_reset(bool silent) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    silent_this_start_ = silent;
+}
+
 void McuModel::set_reply_pieces(const std::vector<size_t>& sizes, std::chrono::milliseconds gap) {
     std::lock_guard<std::mutex> lock(mutex_);
     pieces_ = sizes;

@@ -57,6 +57,7 @@ public:
     void set_length_field(int length);                      // announced length; -1: the body's
     void set_app_silent(bool silent);                       // never answers
     void set_app_silent_starts(int starts);                 // silent for the next n starts after a reset
+    void set_app_silent_until_reset(bool silent);           // the running application, until a reset
     // Deliver the reply in pieces of these sizes (the rest in one last piece), gap between.
     void set_reply_pieces(const std::vector<size_t>& sizes, std::chrono::milliseconds gap);
     void set_reply_surplus(const std::vector<uint8_t>& bytes);  // sent right after the reply

@@ -265,7 +265,9 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     proc->log_path_ = impl_->sandbox + "/log." + std::to_string(++impl_->runs);
     unlink(proc->log_path_.c_str());
 
-    std::string preload = std::string(TESTBED_PRELOAD_PATH) + ":libumockdev-preload.so.0";
+    std::string preload;
+    for (const auto& p : opts.preload_before) preload += p + ":";
+    preload += std::string(TESTBED_PRELOAD_PATH) + ":libumockdev-preload.so.0";
     for (const auto& p : opts.preload_after) preload += ":" + p;
     std::string faults;
     for (const auto& f : impl_->open_faults) faults += f.first + "=" + std::to_string(f.second) + ";";

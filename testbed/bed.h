@@ -52,6 +52,9 @@ class Process;
 struct RunOptions {
     std::vector<std::string> env;          // extra "NAME=value" entries
     std::vector<std::string> preload_after; // further preload libraries, after the bed's own
+    // Preload libraries ahead of the bed's own and umockdev's: only these can interpose calls
+    // that umockdev wraps itself (read, close, open, ioctl), as umockdev calls libc directly.
+    std::vector<std::string> preload_before;
     std::string working_dir;               // empty: the bed's sandbox
 };
 
