@@ -12,12 +12,11 @@ namespace {
 void expect_interrupted_cleanly(Board& b, testbed::Process& p) {
     // While a GPIO command's shell runs the tool ignores SIGINT (system() does): send again
     // until the tool ends.
-    int status = -1;
-    for (int i = 0; i < 200 && status < 0; ++i) {
+    for (int i = 0; i < 200 && !p.exited(); ++i) {
         p.send_signal(SIGINT);
-        status = p.wait_exit(100ms);
-        if (status == -1 && p.exited()) status = p.wait_exit(1s);
+        testbed::wait_until([&] { return p.exited(); }, 100ms);
     }
+    int status = p.wait_exit(10s);
     ASSERT_EQ(status, 1) << p.output();
     Lines lines = p.output_lines();
     ASSERT_FALSE(lines.empty());
@@ -49,7 +48,9 @@ TEST(CoprocflashSignalE2E, InterruptDuringProgrammingReleasesAndEndsWithOne) {
     Board b;
     auto p = b.run({b.image("fw.bin", pattern(200 * 1024, 1)), "2.0.13"});
     ASSERT_TRUE(p);
-    ASSERT_TRUE(p->wait_output("[MCU - mcu_update_programe]: write 256 byte", kHappyRun)) << p->output();
+    ASSERT_TRUE(testbed::wait_until(
+        [&] { return count_of(p->output_lines(), "[MCU - mcu_update_programe]: write 256 byte") >= 10; }, kHappyRun))
+        << p->output();
     expect_interrupted_cleanly(b, *p);
     EXPECT_GT(b.mcu.commands().size(), 8u);  // some frames were written before the interrupt
 }
