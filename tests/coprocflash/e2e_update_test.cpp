@@ -235,10 +235,11 @@ TEST(CoprocflashE2E, SilentApplicationBeforeTheUpdateLetsItGoAhead) {
     expect_flash_holds(b.mcu, image);
 }
 
+// 3 x (2 s + 6 x 4 s) of waiting: run on a fast clock where libfaketime is there.
 TEST(CoprocflashE2E, SilentBootloaderFailsThreePasses) {
     Board b;
     b.mcu.set_bootloader_silent(true);
-    auto p = b.run({b.image("fw.bin", pattern(600, 1))});
+    auto p = b.run({b.image("fw.bin", pattern(600, 1))}, {}, true);
     ASSERT_TRUE(p);
     EXPECT_EQ(p->wait_exit(kSilentRun), 255);
     Lines lines = p->output_lines();
@@ -256,7 +257,7 @@ TEST(CoprocflashE2E, SilentApplicationAfterTheFirstRestartSucceedsInPassTwo) {
     Board b;
     b.mcu.set_app_silent_starts(1);
     const Bytes image = pattern(2000, 8);
-    auto p = b.run({b.image("fw.bin", image)});
+    auto p = b.run({b.image("fw.bin", image)}, {}, true);
     ASSERT_TRUE(p);
     ASSERT_EQ(p->wait_exit(kHappyRun * 2), 0) << p->output();
     Lines lines = p->output_lines();
@@ -267,6 +268,20 @@ TEST(CoprocflashE2E, SilentApplicationAfterTheFirstRestartSucceedsInPassTwo) {
     expect_flash_holds(b.mcu, image);
     EXPECT_EQ(b.gpio.write_texts(), concat({export_writes(), bootloader_entry_writes(), run_writes(), bootloader_entry_writes(),
                                             run_writes(), release_writes()}));
+}
+
+TEST(CoprocflashE2E, SilentBootloaderInPassOneSucceedsInPassTwo) {
+    Board b;
+    b.mcu.set_bootloader_silent_entries(1);
+    const Bytes image = pattern(3000, 12);
+    auto p = b.run({b.image("fw.bin", image)}, {}, true);
+    ASSERT_TRUE(p);
+    ASSERT_EQ(p->wait_exit(kSilentRun), 0) << p->output();
+    Lines lines = p->output_lines();
+    EXPECT_EQ(count_of(lines, "mcu enter bootloader fail"), 1u);
+    EXPECT_EQ(count_of(lines, "mcu upgrade error"), 0u);
+    EXPECT_EQ(b.mcu.bootloader_entries(), 2);
+    expect_flash_holds(b.mcu, image);
 }
 
 TEST(CoprocflashE2E, EraseRefusedInPassOneSucceedsInPassTwo) {
