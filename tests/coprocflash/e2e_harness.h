@@ -57,6 +57,15 @@ struct Board {
     std::string image(const std::string& name, const Bytes& bytes) {
         return bed.make_file(name, std::string(bytes.begin(), bytes.end()));
     }
+    // The GPIO writes of a run that has ended with the release of the lines: the sysfs model
+    // may still be draining the last shell's write when the program's exit is seen.
+    Lines final_gpio_writes() {
+        testbed::wait_until([&] {
+            auto w = gpio.write_texts();
+            return !w.empty() && w.back() == "unexport=117";
+        }, std::chrono::seconds(5));
+        return gpio.write_texts();
+    }
     Lines e2e_log() const {
         std::ifstream in(log_path);
         Lines out;

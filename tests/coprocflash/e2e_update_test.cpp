@@ -55,7 +55,7 @@ TEST(CoprocflashE2E, UpdatesSixHundredBytesWithTheVersionGate) {
     EXPECT_EQ(erased_pages(b.mcu), pages_0_to_127());
     // Pages beyond the erased area keep the old firmware.
     EXPECT_EQ(b.mcu.flash()[256 * 1024], 0x00);
-    EXPECT_EQ(b.gpio.write_texts(), concat({export_writes(), bootloader_entry_writes(), run_writes(), release_writes()}));
+    EXPECT_EQ(b.final_gpio_writes(), concat({export_writes(), bootloader_entry_writes(), run_writes(), release_writes()}));
     // 115200 baud, 8 data bits, even parity, one stop bit at the tcsetattr call.
     Lines log = b.e2e_log();
     ASSERT_EQ(log.size(), 3u) << ::testing::PrintToString(log);
@@ -120,7 +120,7 @@ TEST(CoprocflashE2E, EqualVersionIsRefusedAndFlashUntouched) {
     EXPECT_EQ(b.mcu.bootloader_entries(), 0);
     Bytes flash = b.mcu.flash();
     EXPECT_TRUE(std::equal(old.begin(), old.end(), flash.begin()));
-    EXPECT_EQ(b.gpio.write_texts(), concat({export_writes(), release_writes()}));
+    EXPECT_EQ(b.final_gpio_writes(), concat({export_writes(), release_writes()}));
 }
 
 TEST(CoprocflashE2E, NoArgumentsPrintsUsage) {
@@ -207,7 +207,7 @@ TEST(CoprocflashE2E, SerialLineThatDoesNotOpenFailsInit) {
                                  "[MCU - mcu_gpio_config]: echo in > /sys/class/gpio/gpio13/direction",
                                  "[MCU - mcu_gpio_config]: echo 117 > /sys/class/gpio/unexport", "--------end--------"}));
     EXPECT_EQ(lines.back(), "--------end--------");
-    EXPECT_EQ(b.gpio.write_texts(), release_writes());
+    EXPECT_EQ(b.final_gpio_writes(), release_writes());
 }
 
 TEST(CoprocflashE2E, ThreeArgumentsSkipTheVersionGate) {
@@ -266,7 +266,7 @@ TEST(CoprocflashE2E, SilentApplicationAfterTheFirstRestartSucceedsInPassTwo) {
     EXPECT_EQ(count_of(lines, "mcu upgrade error"), 0u);
     EXPECT_EQ(b.mcu.bootloader_entries(), 2);
     expect_flash_holds(b.mcu, image);
-    EXPECT_EQ(b.gpio.write_texts(), concat({export_writes(), bootloader_entry_writes(), run_writes(), bootloader_entry_writes(),
+    EXPECT_EQ(b.final_gpio_writes(), concat({export_writes(), bootloader_entry_writes(), run_writes(), bootloader_entry_writes(),
                                             run_writes(), release_writes()}));
 }
 
