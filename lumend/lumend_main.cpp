@@ -13,7 +13,6 @@
 #include "led_cmd.h"
 #include "led_pattern.h"
 
-std::atomic<uint8_t> g_led_cmd{LED_CMD_SEQUENCE};
 
 static const char kPipePath[] = "/data/led_pipe";
 static const mode_t kPipeMode = 0766;
