@@ -3,6 +3,7 @@
 
 #include <errno.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 
@@ -13,6 +14,7 @@ namespace {
 std::mutex g_change_mutex;
 std::condition_variable g_change_cv;
 unsigned long g_change_seq = 0;
+constexpr auto kRecheck = std::chrono::milliseconds(20);
 
 }  // namespace
 
@@ -32,7 +34,11 @@ bool wait_until(const std::function<bool()>& pred, milliseconds timeout) {
         lock.unlock();
         if (pred()) return true;
         lock.lock();
-        if (!g_change_cv.wait_until(lock, deadline, [&] { return g_change_seq != seen; })) {
+        // Files that the program writes (its log records, sysfs attributes) announce nothing:
+        // re-check at a short interval as well.
+        auto wake = std::min(deadline, std::chrono::steady_clock::now() + kRecheck);
+        g_change_cv.wait_until(lock, wake, [&] { return g_change_seq != seen; });
+        if (std::chrono::steady_clock::now() >= deadline) {
             lock.unlock();
             return pred();
         }
