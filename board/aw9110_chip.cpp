@@ -63,8 +63,6 @@ ChannelView Aw9110Chip::channel_locked(int n) const {
         v.output_on = n < 4 ? (regs_[kRegOutLo] >> n) & 1 : (regs_[kRegOutHi] >> (n - 4)) & 1;
         bool cfg = n < 4 ? (regs_[kCfgLo] >> n) & 1 : (regs_[kCfgHi] >> (n - 4)) & 1;
         v.sequence = (regs_[kRegSeqCtrl] & kSeqRun) && cfg && v.enabled;
-    } else {
-        v.enabled = true;
     }
     return v;
 }

@@ -21,7 +21,8 @@ struct RegWrite {
 
 struct ChannelView {
     uint8_t level;       // level register 0x20 + n
-    bool enabled;        // enable bit in 0x14 (channels 6-9 have none: always true)
+    bool enabled;        // 0x14 bit: the toggle/sequence engine drives the channel (0-5 only);
+                         // otherwise the channel shows its level
     bool output_on;      // toggle output bit (0x03 / 0x02), channels 0-5
     bool sequence;       // the chip-timed sequence drives this channel
 };

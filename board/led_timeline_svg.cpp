@@ -1,5 +1,5 @@
-// LED timeline picture: one row per channel; yellow shade = level, green = toggle output on,
-// blue = chip-timed sequence running, grey = channel disabled.
+// LED timeline picture: one row per channel; yellow shade = level, green / grey = toggle output
+// on / off, blue = chip-timed sequence running.
 #include "led_timeline_svg.h"
 
 #include <cstdio>
@@ -59,7 +59,7 @@ std::string led_timeline_svg(const std::vector<RegWrite>& writes, std::chrono::s
              "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" font-family=\"sans-serif\" font-size=\"12\">\n"
              "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n"
              "<text x=\"10\" y=\"20\">chip 0 channels over %.1f s: yellow = level, green = toggle output on, "
-             "blue = chip-timed sequence, grey = disabled</text>\n",
+             "blue = chip-timed sequence, grey = toggle output off</text>\n",
              kLeft + kWidth + 20, height, total);
     svg += buf;
     for (int n = 0; n < 10; ++n) {
@@ -72,12 +72,10 @@ std::string led_timeline_svg(const std::vector<RegWrite>& writes, std::chrono::s
             const ChannelView& c = snaps[i].ch[n];
             const char* fill;
             double opacity = 1.0;
-            if (!c.enabled) {
-                fill = "#cccccc";
-            } else if (c.sequence) {
+            if (c.enabled && c.sequence) {
                 fill = "#3060ff";
-            } else if (n < 6 && c.output_on) {
-                fill = "#20b040";
+            } else if (c.enabled) {
+                fill = c.output_on ? "#20b040" : "#cccccc";
             } else {
                 fill = "#ffcc00";
                 opacity = c.level / 255.0;
