@@ -194,6 +194,25 @@ TEST_F(Lumend, MissingChipEndsWithStatusOne) {
     }
 }
 
+TEST_F(Lumend, PipeThatCannotBeCreatedOrOpened) {
+    // no /data directory: the FIFO cannot be created
+    ASSERT_EQ(rmdir(bed.data_dir().c_str()), 0);
+    start();
+    EXPECT_EQ(proc->wait_exit(10s), 1);
+    EXPECT_EQ(proc->output(), kCreated + "can't creat pipe file: /data/led_pipe\n");
+    auto logs = proc->logs();
+    ASSERT_FALSE(logs.empty());
+    EXPECT_EQ(logs.back().text, "<6>touch_test: can't creat pipe file: /data/led_pipe\n");
+    EXPECT_EQ(logs.back().level, 6);
+    // the FIFO exists but will not open
+    ASSERT_EQ(mkdir(bed.data_dir().c_str(), 0755), 0);
+    bed.fail_open("/data/led_pipe", EACCES);
+    start();
+    EXPECT_EQ(proc->wait_exit(10s), 1);
+    EXPECT_EQ(proc->output(), kCreated + "kavo : Open fifo file: /data/led_pipe error!\n");
+    EXPECT_EQ(opens_of_pipe(), 1u);
+}
+
 TEST_F(Lumend, LatchLogsOnceThenNoDeviceWrites) {
     chip0.fail_writes(1, 1000000);
     chip1.fail_writes(1, 1000000);
