@@ -1,6 +1,9 @@
 # Cross build for the board's 32-bit ARM (hard-float ABI) with Debian's armhf cross toolchain
 # (crossbuild-essential-armhf) and the :armhf library packages (multiarch, under /usr/lib/
 # arm-linux-gnueabihf). Test binaries run under user-mode qemu, as ctest's emulator.
+# No -D_FILE_OFFSET_BITS=64 or -D_TIME_BITS=64 here: glibc would then rename open, fstat and
+# friends to their 64-bit variants on this 32-bit target, and the unit tests' link-time wraps
+# of those calls (-Wl,--wrap=open) would silently miss and reach the real files.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
@@ -19,4 +22,5 @@ set(CMAKE_IGNORE_PATH
 # "-L /": the ARM dynamic loader and libraries come from the host's multiarch tree, where the
 # :armhf packages are installed. The cross sysroot (/usr/arm-linux-gnueabihf) has its own
 # loader, which crashes in pthread_create once it is mixed with the multiarch libc.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;/)
+# qemu-arm-guard.sh runs "qemu-arm -L /" after refusing binaries that could start a host shell.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/qemu-arm-guard.sh)
