@@ -194,6 +194,22 @@ TEST_F(Lumend, MissingChipEndsWithStatusOne) {
     }
 }
 
+TEST_F(Lumend, ThreadThatCannotStartEndsWith255) {
+    testbed::RunOptions opts;
+    opts.preload_after.push_back(NO_THREAD_PRELOAD);
+    proc = bed.start({LUMEND_BIN, "3"}, opts);
+    ASSERT_TRUE(proc);
+    EXPECT_EQ(proc->wait_exit(10s), 255);
+    EXPECT_EQ(proc->output(), "kavo : receive led command = 3\n");
+    auto logs = proc->logs();
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0].kind, testbed::LogRecord::kernel);
+    EXPECT_EQ(logs[0].level, 6);
+    EXPECT_EQ(logs[0].text, "<6>touch_test: create pthread error\n");
+    EXPECT_EQ(chip1.accepted_pairs().size(), 14u);  // the start-up writes came first
+    EXPECT_NE(access(pipe_path().c_str(), F_OK), 0);
+}
+
 TEST_F(Lumend, PipeThatCannotBeCreatedOrOpened) {
     // no /data directory: the FIFO cannot be created
     ASSERT_EQ(rmdir(bed.data_dir().c_str()), 0);
