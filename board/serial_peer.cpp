@@ -6,7 +6,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include "bed.h"
+#include "char_device.h"
 
 namespace board {
 

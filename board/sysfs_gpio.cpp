@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bed.h"
+#include "char_device.h"
 
 namespace board {
 
