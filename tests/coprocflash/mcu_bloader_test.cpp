@@ -16,6 +16,19 @@ using Bytes = std::vector<uint8_t>;
 using board::McuModel;
 using Stage = McuModel::Stage;
 
+// The next malloc of exactly this size fails (linker wrap of the code under test).
+namespace {
+size_t g_fail_size = 0;
+}
+extern "C" void* __real_malloc(size_t n);
+extern "C" void* __wrap_malloc(size_t n) {
+    if (g_fail_size != 0 && n == g_fail_size) {
+        g_fail_size = 0;
+        return nullptr;
+    }
+    return __real_malloc(n);
+}
+
 namespace {
 
 Bytes cat(Bytes a, const Bytes& b) {
@@ -467,6 +480,62 @@ TEST_F(BloaderTest, ResetPulseIsLowHighLowOneSecondApart) {
     EXPECT_GE(when[1] - when[0], std::chrono::milliseconds(990));
     EXPECT_GE(when[2] - when[1], std::chrono::milliseconds(990));
     EXPECT_LT(when[2] - when[0], std::chrono::milliseconds(2500));
+}
+
+TEST_F(BloaderTest, FrameBufferMissingFailsTheImage) {
+    synced_bootloader();
+    const Bytes image = pattern(600, 4);
+    g_fail_size = 256;
+    StdoutCapture out;
+    EXPECT_EQ(mcu_update_programe(image.data(), 600, MCU_PROGRAM_WHOLE), -1);
+    g_fail_size = 0;
+    EXPECT_EQ(out.lines(), Lines{"[MCU - mcu_update_programe]: malloc mempry error"});
+    EXPECT_EQ(sent(), Bytes{});
+}
+
+TEST_F(BloaderTest, WaitAckOnAFailingDescriptorIsNoAnswerWithoutALine) {
+    const int saved = uart_fd;
+    uart_fd = -1;
+    StdoutCapture out;
+    EXPECT_EQ(wait_ack(), 0xFF);
+    uart_fd = saved;
+    EXPECT_EQ(out.lines(), Lines{});
+}
+
+TEST_F(BloaderTest, WaitAckSilenceIsFourTimeoutsThenNoAnswer) {
+    StdoutCapture out;
+    EXPECT_EQ(wait_ack(), 0xFF);
+    EXPECT_EQ(out.lines(), Lines(4, "[MCU - wait_ack]: wait ack timeout!"));
+}
+
+// A line that cannot be written: every command fails at once, with no line of its own.
+TEST_F(BloaderTest, WriteFailuresFailEachCommandAtOnce) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    const int saved = uart_fd;
+    uart_fd = p[0];
+    const Bytes data = {1, 2, 3, 4};
+    {
+        StdoutCapture out;
+        EXPECT_EQ(bloader_cmd_write_mem(0x08000000, data.data(), 4), -1);
+        EXPECT_EQ(own_lines(out.lines()), Lines{});
+    }
+    {
+        StdoutCapture out;
+        EXPECT_EQ(mcu_erase_2k(0), -1);
+        EXPECT_EQ(own_lines(out.lines()), (Lines{"[MCU - bloader_cmd_ex_erase_mem]: cmd - [00][0f][0f]",
+                                                 "[MCU - mcu_erase_2k]: erase memory failed"}));
+    }
+    {
+        StdoutCapture out;
+        EXPECT_EQ(mcu_bootloader(), -1);  // the 0x7F write fails: no further attempts
+        Lines lines = out.lines();
+        EXPECT_EQ(count_of(lines, "[UART - serial_write]: write error"), 1u);
+        EXPECT_EQ(own_lines(lines), Lines{"[MCU - mcu_bootloader]: enter mcu bootloader fail"});
+    }
+    uart_fd = saved;
+    close(p[0]);
+    close(p[1]);
 }
 
 }  // namespace

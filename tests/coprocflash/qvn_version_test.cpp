@@ -14,6 +14,19 @@
 using Lines = std::vector<std::string>;
 using board::McuModel;
 
+// The next malloc of a size in [fail_min, fail_max] fails (linker wrap of the code under test).
+namespace {
+size_t g_fail_min = 0, g_fail_max = 0;
+}
+extern "C" void* __real_malloc(size_t n);
+extern "C" void* __wrap_malloc(size_t n) {
+    if (g_fail_max != 0 && n >= g_fail_min && n <= g_fail_max) {
+        g_fail_max = 0;
+        return nullptr;
+    }
+    return __real_malloc(n);
+}
+
 namespace {
 
 const std::vector<uint8_t> kQuery = {0xAA, 0xAA, 0x01, 0x00, 0x06, 0x00, 0x00, 0x00, 0x00, 0x01, 0x4D};
@@ -276,6 +289,64 @@ TEST_F(QueryTest, McuCheckReadsALongBody) {
     EXPECT_EQ(qvn_mcu_check(), 0);
     EXPECT_EQ(own_lines(out.lines()).back(),
               "[ORNMCU - qvn_mcu_check]: mcu version : M2.0.13-build.20261208-long-version-text");
+}
+
+// A descriptor that cannot be written: the read end of a pipe.
+struct UnwritableLine {
+    int p[2];
+    int saved;
+    UnwritableLine() : saved(uart_fd) {
+        if (pipe(p) != 0) p[0] = p[1] = -1;
+        uart_fd = p[0];
+    }
+    ~UnwritableLine() {
+        uart_fd = saved;
+        close(p[0]);
+        close(p[1]);
+    }
+};
+
+TEST_F(QueryTest, QueryThatCannotBeWrittenIsNoVersionForTheGate) {
+    UnwritableLine line;
+    Lines lines;
+    EXPECT_EQ(check("1.0.0", &lines), 0);
+    EXPECT_EQ(lines, (Lines{"[UART - serial_write]: write ret = -1", "[UART - serial_write]: write error",
+                            "[ORNMCU - qvn_version_check]: cannot get mcu version"}));
+}
+
+TEST_F(QueryTest, QueryThatCannotBeWrittenFailsTheMcuCheckWithoutItsOwnLine) {
+    UnwritableLine line;
+    StdoutCapture out;
+    EXPECT_EQ(qvn_mcu_check(), -1);
+    EXPECT_EQ(own_lines(out.lines()), Lines{"[ORNMCU - qvn_mcu_check]: wait mcu run 3s..."});
+}
+
+TEST_F(QueryTest, BodyThatNeverComesIsNoVersion) {
+    mcu.set_version("2.0");  // 5 body bytes, 8 announced
+    mcu.set_length_field(8);
+    Lines lines;
+    EXPECT_EQ(check("1.0.0", &lines), 0);
+    EXPECT_EQ(own_lines(lines), Lines{"[ORNMCU - qvn_version_check]: cannot get mcu version"});
+    EXPECT_EQ(lines[lines.size() - 2], "[UART - serial_read]: read data error");
+}
+
+TEST_F(QueryTest, BodyThatNeverComesFailsTheMcuCheck) {
+    mcu.set_version("2.0");
+    mcu.set_length_field(8);
+    StdoutCapture out;
+    EXPECT_EQ(qvn_mcu_check(), -1);
+    EXPECT_EQ(own_lines(out.lines()), Lines{"[ORNMCU - qvn_mcu_check]: wait mcu run 3s..."});
+}
+
+TEST_F(QueryTest, McuCheckBodyBufferMissing) {
+    mcu.set_version("2.0.13");  // 8 body bytes
+    g_fail_min = 8;
+    g_fail_max = 9;
+    StdoutCapture out;
+    EXPECT_EQ(qvn_mcu_check(), -1);
+    g_fail_max = 0;
+    EXPECT_EQ(own_lines(out.lines()), (Lines{"[ORNMCU - qvn_mcu_check]: wait mcu run 3s...",
+                                             "[ORNMCU - qvn_mcu_check]: malloc mem failed"}));
 }
 
 }  // namespace
