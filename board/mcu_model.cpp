@@ -54,10 +54,13 @@ void McuModel::start(Mode mode) {
     boot_ = Boot::wait_sync;
     frame_.clear();
     if (mode == Mode::bootloader) {
+        wrote_this_session_ = false;
         ++bootloader_entries_;
         silent_this_entry_ = boot_silent_entries_ > 0;
         if (boot_silent_entries_ > 0) --boot_silent_entries_;
     } else if (mode == Mode::application) {
+        if (wrote_this_session_ && !version_after_update_.empty()) body_ = version_body(version_after_update_);
+        wrote_this_session_ = false;
         ++app_starts_;
         silent_this_start_ = app_silent_starts_ > 0;
         if (app_silent_starts_ > 0) --app_silent_starts_;
@@ -74,12 +77,19 @@ McuModel::Mode McuModel::mode() const {
     return mode_;
 }
 
-void McuModel::set_version(const std::string& text) {
+std::vector<uint8_t> McuModel::version_body(const std::string& text) {
     std::vector<uint8_t> body;
     body.push_back(0x4D);
     body.insert(body.end(), text.begin(), text.end());
     body.push_back(0);
-    set_reply_body(body);
+    return body;
+}
+
+void McuModel::set_version(const std::string& text) { set_reply_body(version_body(text)); }
+
+void McuModel::set_version_after_update(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    version_after_update_ = text;
 }
 
 void McuModel::set_reply_body(const std::vector<uint8_t>& body) {
@@ -318,6 +328,7 @@ void McuModel::boot_byte(uint8_t b, std::vector<uint8_t>* out) {
             Command c{kWriteMemory, address_, std::vector<uint8_t>(frame_.begin() + 1, frame_.begin() + 1 + static_cast<long>(n)), {}};
             for (size_t i = 0; i < n; ++i) flash_[off + i] = c.data[i];
             commands_.push_back(c);
+            wrote_this_session_ = true;
             boot_ = Boot::command;
         }
         frame_.clear();

@@ -52,6 +52,9 @@ public:
     // ---- application knobs ----
     // Reply body: one leading byte (0x4D), the text and a NUL.
     void set_version(const std::string& text);
+    // The version the application reports once it starts after a bootloader session that
+    // wrote flash (empty: the version stays as it was).
+    void set_version_after_update(const std::string& text);
     void set_reply_body(const std::vector<uint8_t>& body);  // the body exactly
     void set_reply_code(uint8_t code);                      // header byte 4 of the reply
     void set_length_field(int length);                      // announced length; -1: the body's
@@ -83,6 +86,7 @@ private:
     void boot_byte(uint8_t b, std::vector<uint8_t>* out);
     uint8_t answer(Stage stage, bool ok);
     std::vector<uint8_t> version_reply() const;
+    static std::vector<uint8_t> version_body(const std::string& text);
     void start(Mode mode);
 
     enum class Boot { wait_sync, command, wm_address, wm_count, wm_data, wm_sum, er_count, er_pages, er_sum, er_special_sum };
@@ -98,6 +102,8 @@ private:
 
     // application
     std::vector<uint8_t> body_;
+    std::string version_after_update_;
+    bool wrote_this_session_ = false;
     uint8_t reply_code_ = 0x06;
     int length_field_ = -1;
     bool app_silent_ = false;

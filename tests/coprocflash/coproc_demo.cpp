@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
     const std::string version = argc > 2 ? argv[2] : "2.0.13";
     Board b;
     b.mcu.set_version("2.0.9");
+    b.mcu.set_version_after_update(version);
     b.mcu.set_flash(0, Bytes(300 * 1024, 0x00));  // the old firmware, beyond the erased area too
     printf("coprocflash demo: %zu-byte image, version %s, MCU at 2.0.9\n", image.size(), version.c_str());
     auto p = b.run({b.image("fw.bin", image), version});

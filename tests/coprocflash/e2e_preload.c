@@ -1,8 +1,11 @@
 /* Preload for the end-to-end runs of coprocflash (after the bed's own): records what the
  * program hands tcsetattr (a pty refuses parity, a UART takes it: the pty gets the rest) and
- * when it closes the serial line, and can cut the image file's read() short. */
+ * when it closes the serial line, can cut the image file's read() short and can refuse the
+ * installation of a SIGINT handler. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -60,4 +63,14 @@ __attribute__((visibility("default"))) ssize_t read(int fd, void *buf, size_t n)
         }
     }
     return real(fd, buf, n);
+}
+
+__attribute__((visibility("default"))) int sigaction(int sig, const struct sigaction *act, struct sigaction *old) {
+    static int (*real)(int, const struct sigaction *, struct sigaction *);
+    if (!real) real = (int (*)(int, const struct sigaction *, struct sigaction *))dlsym(RTLD_NEXT, "sigaction");
+    if (sig == SIGINT && act && getenv("COPROC_FAIL_SIGINT_HANDLER")) {
+        errno = EINVAL;
+        return -1;
+    }
+    return real(sig, act, old);
 }

@@ -34,6 +34,7 @@ std::vector<uint16_t> pages_0_to_127() {
 TEST(CoprocflashE2E, UpdatesSixHundredBytesWithTheVersionGate) {
     Board b;
     b.mcu.set_version("2.0.9");
+    b.mcu.set_version_after_update("2.0.13");
     b.mcu.set_flash(0, Bytes(300 * 1024, 0x00));  // the old firmware
     const Bytes image = pattern(600, 1);
     auto p = b.run({b.image("fw.bin", image), "2.0.13"});
@@ -47,7 +48,7 @@ TEST(CoprocflashE2E, UpdatesSixHundredBytesWithTheVersionGate) {
                                  "[MCU - mcu_bootloader]: enter mcu bootloader", "[MCU - mcu_erase_all]: erased mcu the [7] cell",
                                  "[MCU - mcu_update_programe]: write 256 byte", "[MCU - mcu_update_programe]: write 256 byte",
                                  "[MCU - mcu_update_programe]: write 88 byte", "[ORNMCU - qvn_mcu_check]: wait mcu run 3s...",
-                                 "[ORNMCU - qvn_mcu_check]: mcu version : M2.0.9",
+                                 "[ORNMCU - qvn_mcu_check]: mcu version : M2.0.13",
                                  "[MCU - mcu_gpio_config]: echo 117 > /sys/class/gpio/unexport", "--------end--------"}));
     EXPECT_EQ(lines.back(), "--------end--------");
     EXPECT_EQ(count_of(lines, "mcu upgrade error"), 0u);
@@ -208,6 +209,20 @@ TEST(CoprocflashE2E, SerialLineThatDoesNotOpenFailsInit) {
                                  "[MCU - mcu_gpio_config]: echo 117 > /sys/class/gpio/unexport", "--------end--------"}));
     EXPECT_EQ(lines.back(), "--------end--------");
     EXPECT_EQ(b.final_gpio_writes(), release_writes());
+}
+
+TEST(CoprocflashE2E, HandlerThatCannotBeInstalledEndsAfterReleasingTheLines) {
+    Board b;
+    auto p = b.run({b.image("fw.bin", pattern(600, 1)), "2.0.13"}, {"COPROC_FAIL_SIGINT_HANDLER=1"});
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->wait_exit(10s), 255);
+    Lines lines = p->output_lines();
+    EXPECT_TRUE(in_order(lines, {"[MCU - mcu_gpio_config]: echo 117 > /sys/class/gpio/export", "cannot catch SIGNIT",
+                                 "[MCU - mcu_gpio_config]: echo in > /sys/class/gpio/gpio13/direction",
+                                 "[MCU - mcu_gpio_config]: echo 117 > /sys/class/gpio/unexport", "--------end--------"}));
+    EXPECT_EQ(lines.back(), "--------end--------");
+    EXPECT_EQ(b.mcu.version_queries(), 0);
+    EXPECT_EQ(b.final_gpio_writes(), concat({export_writes(), release_writes()}));
 }
 
 TEST(CoprocflashE2E, ThreeArgumentsSkipTheVersionGate) {
