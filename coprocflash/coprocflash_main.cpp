@@ -1,6 +1,7 @@
 // coprocflash: brings a new firmware image into the MCU. Loads the image, gates on the
 // running version, then runs up to three passes of bootloader entry, erase, write and restart.
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -112,6 +113,14 @@ int main(int argc, char** argv) {
     }
     struct stat st;
     if (fstat(fd, &st) != 0) {
+        close(fd);
+        puts("--------end--------");
+        return -1;
+    }
+    // The size is kept as a signed 32-bit count: a file beyond that is refused before any use.
+    if (st.st_size > INT_MAX) {
+        printf("image file too large : %lld bytes, the update erases %d\n", static_cast<long long>(st.st_size),
+               MCU_ERASED_BYTES);
         close(fd);
         puts("--------end--------");
         return -1;

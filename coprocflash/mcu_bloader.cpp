@@ -15,7 +15,11 @@
 namespace {
 
 const char kSerialDevice[] = "/dev/ttyS1";
+// The ROM bootloader's USART format: 8 data bits with even parity, 1 stop bit (AN3155).
 constexpr int kBaud = 115200;
+constexpr int kDataBits = 8;
+constexpr int kStopBits = 1;
+constexpr int kParity = 'E';
 
 constexpr uint8_t kCmdWriteMem = 0x31;
 constexpr uint8_t kCmdExErase = 0x44;
@@ -251,7 +255,7 @@ int mcu_init(void) {
     uart_fd = fd;
     g_uart_opened = 1;
     serial_set_speed(uart_fd, kBaud);
-    serial_set_parity(uart_fd, 8, 1, 'E');
+    serial_set_parity(uart_fd, kDataBits, kStopBits, kParity);
     mcu_gpio_config(MCU_PIN_BOOT, GPIO_STATE_EXPORT);
     mcu_gpio_config(MCU_PIN_AUX, GPIO_STATE_EXPORT);
     mcu_gpio_config(MCU_PIN_RESET, GPIO_STATE_EXPORT);

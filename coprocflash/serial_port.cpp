@@ -208,11 +208,11 @@ int serial_read(int fd, uint8_t* buf, int count) {
         printf("[UART - %s]: malloc mem failed\n", __func__);
         return -1;
     }
+    // Carried bytes beyond count are delivered to nobody: the carry-over is refilled below.
     int have = uart_carry_len < count ? uart_carry_len : count;
     if (have > 0) memcpy(buf, uart_carry_buf, static_cast<size_t>(have));
     int carry_from = 0;  // scratch offset of the surplus of the last read
     int surplus = 0;
-    if (uart_carry_len >= count && count > 0) have = count;  // carried bytes beyond count are dropped
     while (have < count) {
         int n = _serial_read(fd, scratch);
         if (n < 0) {

@@ -2,6 +2,7 @@
 // failure path ends with its lines and exit status.
 #include <errno.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include "e2e_harness.h"
 
@@ -182,6 +183,18 @@ TEST(CoprocflashE2E, EmptyAndOversizedImagesAreRefusedBeforeTheMcu) {
                                             "--------end--------"}));
         EXPECT_TRUE(b.gpio.writes().empty());
     }
+}
+
+TEST(CoprocflashE2E, FileBeyondAThirtyTwoBitSizeIsRefusedBeforeItIsRead) {
+    Board b;
+    std::string path = b.image("huge.bin", {});
+    ASSERT_EQ(truncate(path.c_str(), 0x80000000LL), 0);  // sparse: no disk space used
+    auto p = b.run({path});
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->wait_exit(10s), 255);
+    EXPECT_EQ(p->output_lines(), (Lines{"--------start--------", "image file too large : 2147483648 bytes, the update erases 262144",
+                                        "--------end--------"}));
+    EXPECT_TRUE(b.gpio.writes().empty());
 }
 
 TEST(CoprocflashE2E, VersionTheParserCannotHoldIsRefusedBeforeTheMcu) {
