@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,7 +22,7 @@ void make_dir(const std::string& path) { mkdir(path.c_str(), 0755); }
 }  // namespace
 
 SysfsGpio::SysfsGpio(const std::string& sys_dir, const std::vector<int>& gpios)
-    : stop_fd_(eventfd(0, EFD_CLOEXEC)) {
+    : stop_fd_(eventfd(0, EFD_CLOEXEC)), inotify_fd_(inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
     std::string base = sys_dir + "/class";
     make_dir(base);
     base += "/gpio";
@@ -44,7 +45,10 @@ SysfsGpio::SysfsGpio(const std::string& sys_dir, const std::vector<int>& gpios)
         // Held open for reading and writing: a writer never blocks and never sees EOF issues.
         int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) ADD_FAILURE() << "open " << path;
-        fifos_.push_back({f, fd, {}});
+        // IN_OPEN keeps two writes in a row to one file from merging into one close event.
+        int watch = inotify_add_watch(inotify_fd_, path.c_str(), IN_OPEN | IN_CLOSE_WRITE);
+        if (watch < 0) ADD_FAILURE() << "inotify " << path;
+        fifos_.push_back({f, fd, watch, {}});
     }
     thread_ = std::thread([this] { run(); });
 }
@@ -55,6 +59,7 @@ SysfsGpio::~SysfsGpio() {
     }
     thread_.join();
     for (auto& f : fifos_) close(f.fd);
+    close(inotify_fd_);
     close(stop_fd_);
 }
 
@@ -63,28 +68,33 @@ void SysfsGpio::set_listener(Listener listener) {
     listener_ = std::move(listener);
 }
 
-// Each shell command is a separate process, started only after the previous one ended, so
-// the thread has drained one write before the next arrives: the record order is the order
-// of the commands.
+// Order comes from the inotify queue, which holds the close of every writer in the order the
+// writers closed, across all files; the content comes from the FIFO of the file: one line for
+// each close.
 void SysfsGpio::run() {
-    std::vector<struct pollfd> fds;
-    for (auto& f : fifos_) fds.push_back({f.fd, POLLIN, 0});
-    fds.push_back({stop_fd_, POLLIN, 0});
+    struct pollfd fds[2] = {{inotify_fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
+    alignas(struct inotify_event) char events[4096];
     char buf[256];
     for (;;) {
-        if (poll(fds.data(), fds.size(), -1) < 0) {
+        if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
             return;
         }
-        if (fds.back().revents & POLLIN) return;
-        for (size_t i = 0; i < fifos_.size(); ++i) {
-            if (!(fds[i].revents & POLLIN)) continue;
-            ssize_t n;
-            while ((n = read(fifos_[i].fd, buf, sizeof buf)) > 0) fifos_[i].pending.append(buf, static_cast<size_t>(n));
-            size_t nl;
-            while ((nl = fifos_[i].pending.find('\n')) != std::string::npos) {
-                GpioWrite w{fifos_[i].file, fifos_[i].pending.substr(0, nl), std::chrono::steady_clock::now()};
-                fifos_[i].pending.erase(0, nl + 1);
+        if (fds[1].revents & POLLIN) return;
+        ssize_t len = read(inotify_fd_, events, sizeof events);
+        if (len <= 0) continue;
+        for (ssize_t off = 0; off < len;) {
+            const auto* ev = reinterpret_cast<const struct inotify_event*>(events + off);
+            off += static_cast<ssize_t>(sizeof(struct inotify_event) + ev->len);
+            if (!(ev->mask & IN_CLOSE_WRITE)) continue;
+            for (auto& f : fifos_) {
+                if (f.watch != ev->wd) continue;
+                ssize_t n;
+                while ((n = read(f.fd, buf, sizeof buf)) > 0) f.pending.append(buf, static_cast<size_t>(n));
+                size_t nl = f.pending.find('\n');
+                if (nl == std::string::npos) break;
+                GpioWrite w{f.file, f.pending.substr(0, nl), std::chrono::steady_clock::now()};
+                f.pending.erase(0, nl + 1);
                 Listener l;
                 {
                     std::lock_guard<std::mutex> lock(mutex_);
@@ -93,6 +103,7 @@ void SysfsGpio::run() {
                 }
                 if (l) l(w);
                 testbed::notify_changed();
+                break;
             }
         }
     }

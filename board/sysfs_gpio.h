@@ -1,5 +1,6 @@
 // The simulated sysfs GPIO directory: "export", "unexport" and gpioN/direction as FIFOs under
-// the bed's /sys, so that every line a shell command writes is recorded in order with its time.
+// the bed's /sys, so that every line a shell command writes is recorded with its time, in the
+// order of the writers' closes (inotify).
 // Export creates nothing: the gpioN directories exist from the start.
 #pragma once
 
@@ -37,11 +38,13 @@ private:
     struct Fifo {
         std::string file;
         int fd;
+        int watch;
         std::string pending;
     };
     void run();
     std::vector<Fifo> fifos_;
     int stop_fd_;
+    int inotify_fd_;
     mutable std::mutex mutex_;
     std::vector<GpioWrite> writes_;
     Listener listener_;
