@@ -129,6 +129,14 @@ int TouchController::entry_requests() const {
     return entry_requests_;
 }
 
+void TouchController::clear_records() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ioctls_.clear();
+    writes_.clear();
+    reads_.clear();
+    frames_.clear();
+}
+
 int TouchController::exits() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return exits_;
@@ -163,7 +171,8 @@ long TouchController::on_write(const uint8_t* data, size_t len) {
 }
 
 void TouchController::take_frame_locked(const uint8_t* d, size_t len, Clock::time_point now) {
-    has_answer_ = false;
+    has_answer_ = answer_visible_ = false;  // a new frame drops the previous answer
+    answer_.clear();
     if (len < FRAME_OVERHEAD || d[0] != SOF) return;  // not a frame: nothing to answer
     const uint8_t cmd = d[1];
     const size_t n = d[2] | d[3] << 8;

@@ -106,6 +106,8 @@ public:
     std::map<uint16_t, Row> flash() const;
     int entry_requests() const;
     int exits() const;
+    // Forgets the recorded calls and frames (flash, mode and counters stay).
+    void clear_records();
 
     // The device side, called by the bed.
     long on_write(const uint8_t* data, size_t len) override;
