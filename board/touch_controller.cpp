@@ -74,6 +74,11 @@ void TouchController::fail_reads(int count, long result) {
     read_fault_result_ = result;
 }
 
+void TouchController::fail_frame_writes(uint8_t cmd, long result) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    frame_write_faults_[cmd] = result;
+}
+
 void TouchController::set_answer_fault(uint8_t cmd, const AnswerFault& fault, int occurrence) {
     std::lock_guard<std::mutex> lock(mutex_);
     answer_faults_[cmd][occurrence] = fault;
@@ -151,9 +156,13 @@ long TouchController::on_write(const uint8_t* data, size_t len) {
     const auto now = Clock::now();
     update_mode_locked(now);
     long result = static_cast<long>(len);
+    auto frame_fault = len >= 2 && data[0] == SOF && mode_ != Mode::application ? frame_write_faults_.find(data[1])
+                                                                                 : frame_write_faults_.end();
     if (write_faults_ > 0) {
         --write_faults_;
         result = write_fault_result_;  // the transfer did not reach the controller
+    } else if (frame_fault != frame_write_faults_.end()) {
+        result = frame_fault->second;
     } else if (mode_ == Mode::application) {
         if (len >= sizeof ENTRY_REQUEST && std::equal(ENTRY_REQUEST, ENTRY_REQUEST + sizeof ENTRY_REQUEST, data)) {
             ++entry_requests_;

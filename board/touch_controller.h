@@ -89,6 +89,8 @@ public:
     // count (a short read still fills the buffer).
     void fail_writes(int count, long result);
     void fail_reads(int count, long result);
+    // Every later write of a frame with this command code fails with result.
+    void fail_frame_writes(uint8_t cmd, long result);
     // occurrence 0: every answer to cmd; k > 0: only the answer to the k-th frame of cmd.
     void set_answer_fault(uint8_t cmd, const AnswerFault& fault, int occurrence = 0);
     // Verify Row of this row answers a checksum that is off by one.
@@ -136,6 +138,7 @@ private:
     int write_faults_ = 0, read_faults_ = 0;
     long write_fault_result_ = 0, read_fault_result_ = 0;
     std::map<uint8_t, std::map<int, AnswerFault>> answer_faults_;
+    std::map<uint8_t, long> frame_write_faults_;
     std::map<uint8_t, int> cmd_counts_;
     std::vector<uint16_t> wrong_rows_;
 
