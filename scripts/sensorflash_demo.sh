@@ -9,4 +9,5 @@ if [ ! -x "$build/tests/sensorflash/sensorflash_demo" ]; then
     echo "build first, e.g.: cmake --preset release && cmake --build --preset release" >&2
     exit 2
 fi
+build=$(cd "$build" && pwd)  # the bed starts the binary from its sandbox
 exec "$build/tests/sensorflash/sensorflash_demo" "$build/sensorflash/sensorflash" "$packets"
