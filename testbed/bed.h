@@ -15,30 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "char_device.h"
+
 namespace testbed {
 
 using std::chrono::milliseconds;
-
-// A simulated character device: what the program's write(), read() and ioctl() on the node do.
-// Called on the bed's worker thread, one call at a time; implementations guard their own state
-// against the test thread.
-class CharDevice {
-public:
-    virtual ~CharDevice() = default;
-    // The bytes the program wrote; returns the count to report, or -errno.
-    virtual long on_write(const uint8_t* data, size_t len) = 0;
-    // buf holds the caller's buffer as it stood when read() was called (a driver that takes an
-    // offset in buf[0] sees it); the device fills it and returns the count, or -errno.
-    virtual long on_read(uint8_t* buf, size_t len);
-    // arg is the raw argument value; requests without an argument see whatever the caller's
-    // register held. Returns the result, or -errno.
-    virtual long on_ioctl(unsigned long request, unsigned long arg);
-};
-
-// Every change of bed or model state is announced here, so tests wait for events, not for time.
-void notify_changed();
-// Waits until pred() holds (re-checked after every notify_changed()); false on time-out.
-bool wait_until(const std::function<bool()>& pred, milliseconds timeout);
 
 struct LogRecord {
     enum Kind { android, kernel } kind;

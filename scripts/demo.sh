@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs, builds and runs the programs on the simulated board.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+cmake --preset release >/dev/null
+cmake --build --preset release
+echo "== lumend on the simulated board =="
+build/release/tools/lumend_demo build/lumend-timeline.svg

@@ -1,0 +1,155 @@
+// Register driver against the chip model: result codes, write order, shadow, retries, latch.
+#include <gtest/gtest.h>
+
+#include "aw9110_lib.h"
+#include "fake_chips.h"
+
+using Pairs = std::vector<std::pair<uint8_t, uint8_t>>;
+
+class Aw9110Lib : public ::testing::Test {
+protected:
+    void SetUp() override { fake_chips::reset(&c0, &c1); }
+    board::Aw9110Chip c0, c1;
+};
+
+TEST_F(Aw9110Lib, ClosedChipAndBadArgumentsTouchNoDevice) {
+    g_fd[0] = -1;
+    uint8_t blk[10] = {0, 0x1F};
+    EXPECT_EQ(aw9110_set_level(0, 1, 5), 2);
+    EXPECT_EQ(aw9110_set_output_bits(0, 0x07, 0), 2);
+    EXPECT_EQ(aw9110_disable_all(0), 2);
+    EXPECT_EQ(aw9110_stop_sequence(0), 2);
+    EXPECT_EQ(aw9110_start_toggle(blk), 2);
+    EXPECT_EQ(aw9110_start_sequence(blk), 2);
+    EXPECT_EQ(aw9110_chip_init(-1, g_reg_shadow[0]), 2);
+    EXPECT_EQ(aw9110_prepare(-1), 2);
+    uint8_t w[2] = {0x20, 1};
+    EXPECT_EQ(aw9110_white_reg(-1, w, 2, 2), 2);
+    // argument checks come before the descriptor check
+    EXPECT_EQ(aw9110_set_level(0, 10, 5), 6);
+    EXPECT_EQ(aw9110_set_level(2, 0, 5), 6);
+    EXPECT_EQ(aw9110_set_output_bits(1, 0x40, 0), 6);
+    EXPECT_EQ(aw9110_set_output_bits(1, 0x01, 2), 6);
+    EXPECT_EQ(aw9110_start_toggle(nullptr), 6);
+    uint8_t bad_chip[10] = {2, 0x01}, bad_mask[10] = {1, 0x40};
+    EXPECT_EQ(aw9110_start_sequence(bad_chip), 6);
+    EXPECT_EQ(aw9110_start_sequence(bad_mask), 6);
+    EXPECT_EQ(aw9110_white_reg(fake_chips::kFd1, nullptr, 2, 2), 6);
+    EXPECT_EQ(c0.write_calls() + c1.write_calls(), 0u);
+    EXPECT_TRUE(c0.ioctls().empty());
+    EXPECT_EQ(err_cnt, 0);
+    // nothing left in bits 0-5: no write
+    EXPECT_EQ(aw9110_set_enable_mask(fake_chips::kFd1, g_reg_shadow[1], 0x40, 1), 0);
+    EXPECT_EQ(c1.write_calls(), 0u);
+}
+
+TEST_F(Aw9110Lib, ReadModifyWritesFromTheShadow) {
+    EXPECT_EQ(aw9110_set_output_bits(1, 0x3F, 0), 0);
+    EXPECT_EQ(aw9110_set_output_bits(1, 0x38, 1), 0);
+    EXPECT_EQ(aw9110_set_output_bits(1, 0x07, 1), 0);
+    EXPECT_EQ(aw9110_set_output_bits(1, 0x00, 0), 0);
+    EXPECT_EQ(c1.accepted_pairs(), (Pairs{{0x03, 0x0F}, {0x02, 0x03}, {0x03, 0x07}, {0x02, 0x00}, {0x03, 0x00}}));
+    EXPECT_EQ(aw9110_set_enable_mask(fake_chips::kFd1, g_reg_shadow[1], 0xFF, 1), 0);
+    EXPECT_EQ(aw9110_set_enable_mask(fake_chips::kFd1, g_reg_shadow[1], 0x05, 0), 0);
+    EXPECT_EQ(c1.reg(0x14), 0x3A);
+    EXPECT_EQ(c0.write_calls(), 0u);
+}
+
+TEST_F(Aw9110Lib, PatternSetupsWriteInOrder) {
+    const uint8_t seq[10] = {0, 0x1F, 0x08, 0x18, 1, 0, 2, 3, 4, 5};
+    EXPECT_EQ(aw9110_start_sequence(seq), 0);
+    EXPECT_EQ(c0.accepted_pairs(), (Pairs{{0x14, 0x00},
+                                           {0x13, 0x00}, {0x05, 0x0F}, {0x12, 0x00}, {0x04, 0x01},
+                                           {0x15, 0x08}, {0x16, 0x18},
+                                           {0x17, 1}, {0x18, 0}, {0x19, 2}, {0x1A, 3}, {0x1B, 4},
+                                           {0x14, 0x1F}, {0x11, 0x80}}));
+    fake_chips::reset(&c0, &c1);
+    board::Aw9110Chip fresh;
+    fake_chips::chip[0] = &fresh;
+    const uint8_t tog[3] = {0, 0x3F, 0x12};
+    EXPECT_EQ(aw9110_start_toggle(tog), 0);
+    EXPECT_EQ(fresh.accepted_pairs(), (Pairs{{0x14, 0x00},
+                                              {0x13, 0x00}, {0x05, 0x00}, {0x12, 0x00}, {0x04, 0x00},
+                                              {0x15, 0x12}, {0x03, 0x00}, {0x02, 0x00}, {0x14, 0x3F}}));
+    EXPECT_EQ(aw9110_stop_sequence(0), 0);
+    EXPECT_EQ(fresh.accepted_pairs().back(), (std::pair<uint8_t, uint8_t>{0x14, 0x00}));
+    EXPECT_EQ(fresh.accepted_pairs()[9], (std::pair<uint8_t, uint8_t>{0x11, 0x00}));
+}
+
+TEST_F(Aw9110Lib, RetryShortWriteShadowAndStopAtFirstFailure) {
+    // first attempt short, second whole: one success, the whole pair sent twice
+    c0.short_writes(1, 1);
+    EXPECT_EQ(aw9110_set_level(0, 3, 77), 0);
+    ASSERT_EQ(c0.write_calls(), 2u);
+    EXPECT_EQ(c0.writes()[1].bytes, (std::vector<uint8_t>{0x23, 77}));
+    // both attempts fail: 5, err_cnt 1, the shadow keeps the new value
+    c0.fail_writes(3, 4);
+    EXPECT_EQ(aw9110_set_level(0, 4, 9), 5);
+    EXPECT_EQ(err_cnt, 1);
+    EXPECT_EQ(g_reg_shadow[0][(AW_PAIR_LEVEL0 + 4) * 2 + 1], 9);
+    EXPECT_EQ(c0.write_calls(), 4u);
+    // a set-up stops at its first failed write; earlier steps stay in the shadow
+    c0.fail_writes(7, 8);  // calls 5-6 succeed (0x14 off, 0x13), 7-8 fail (0x05)
+    const uint8_t seq[10] = {0, 0x01, 0x08, 0x18, 1, 0, 2, 3, 4, 5};
+    EXPECT_EQ(aw9110_start_sequence(seq), 5);
+    EXPECT_EQ(c0.write_calls(), 8u);
+    EXPECT_EQ(g_reg_shadow[0][AW_PAIR_CFG_LO * 2 + 1], 0x01);
+    EXPECT_EQ(err_cnt, 1);  // the two good writes in between reset the count
+    // chip init: 0x6B80 first, then 0x05, 0x04, 0x13, 0x12
+    board::Aw9110Chip fresh;
+    fake_chips::chip[1] = &fresh;
+    EXPECT_EQ(aw9110_chip_init(fake_chips::kFd1, g_reg_shadow[1]), 0);
+    EXPECT_EQ(fresh.ioctls(), (std::vector<unsigned long>{0x6B80}));
+    EXPECT_EQ(fresh.accepted_pairs(), (Pairs{{0x05, 0}, {0x04, 0}, {0x13, 0}, {0x12, 0}}));
+    EXPECT_EQ(err_cnt, 0);
+}
+
+TEST_F(Aw9110Lib, LatchAfterTwentyFailedCalls) {
+    c0.fail_writes(1, 1000);
+    for (int i = 0; i < 19; ++i) EXPECT_EQ(aw9110_set_level(0, 0, 1), 5);
+    EXPECT_TRUE(fake_chips::android_log.empty());
+    // a success before the twentieth failure resets the count
+    c0.fail_writes(0, 0);
+    EXPECT_EQ(aw9110_set_level(0, 0, 1), 0);
+    EXPECT_EQ(err_cnt, 0);
+    c0.fail_writes(1, 1000);
+    for (int i = 0; i < 19; ++i) aw9110_set_level(0, 0, 1);
+    EXPECT_TRUE(fake_chips::android_log.empty());
+    unsigned before = c0.write_calls();
+    // failures on either chip count together
+    c1.fail_writes(1, 1000);
+    EXPECT_EQ(aw9110_set_level(1, 0, 1), 5);
+    EXPECT_EQ(c1.write_calls(), 2u);
+    ASSERT_EQ(fake_chips::android_log.size(), 1u);
+    EXPECT_EQ(fake_chips::android_log[0],
+              "aw9110_white_reg:err_cnt > 20, please check the device then restart the aw9110_lib\n");
+    // latched: no device access, no more log lines, even when the chip would take the write
+    c0.fail_writes(0, 0);
+    EXPECT_EQ(aw9110_set_level(0, 0, 2), 5);
+    EXPECT_EQ(aw9110_disable_all(0), 5);
+    EXPECT_EQ(c0.write_calls(), before);
+    EXPECT_EQ(fake_chips::android_log.size(), 1u);
+    EXPECT_EQ(g_reg_shadow[0][AW_PAIR_LEVEL0 * 2 + 1], 2);
+}
+
+TEST_F(Aw9110Lib, OpenDevices) {
+    g_fd[0] = g_fd[1] = -1;
+    fake_chips::fail_open[1] = true;
+    EXPECT_EQ(aw9110_open_devices(), 3);
+    EXPECT_EQ(fake_chips::android_log, (std::vector<std::string>{"open aw9110_2_dev error"}));
+    EXPECT_EQ(fake_chips::closed_fds, (std::vector<int>{fake_chips::kFd0}));
+    EXPECT_EQ(g_fd[0], -1);
+    EXPECT_EQ(g_fd[1], -1);
+    fake_chips::fail_open[1] = false;
+    fake_chips::fail_open[0] = true;
+    EXPECT_EQ(aw9110_open_devices(), 3);
+    EXPECT_EQ(fake_chips::android_log.back(), "open aw9110_1_dev error");
+    fake_chips::fail_open[0] = false;
+    EXPECT_EQ(aw9110_open_devices(), 0);
+    EXPECT_EQ(c0.ioctls().size(), 1u);
+    EXPECT_EQ(c1.accepted_pairs().size(), 4u);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(aw9110_open_devices(), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "g_fd[0] =900, g_fd[1] =901\n");
+    EXPECT_EQ(c0.ioctls().size(), 1u);
+}

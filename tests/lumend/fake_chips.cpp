@@ -1,0 +1,107 @@
+// Link-time wraps that route the driver's device calls to the chip models.
+#include "fake_chips.h"
+
+#include <errno.h>
+#include <stdarg.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "aw9110_lib.h"
+
+extern "C" {
+ssize_t __real_write(int fd, const void* buf, size_t n);
+int __real_open(const char* path, int flags, ...);
+int __real_close(int fd);
+int __real_ioctl(int fd, unsigned long req, ...);
+}
+
+namespace fake_chips {
+
+board::Aw9110Chip* chip[2];
+std::vector<std::string> android_log;
+std::vector<int> closed_fds;
+bool fail_open[2];
+
+static uint8_t initial_shadow[AW9110_CHIPS][AW9110_SHADOW_PAIRS * 2];
+static bool saved;
+
+void reset(board::Aw9110Chip* c0, board::Aw9110Chip* c1) {
+    if (!saved) {
+        memcpy(initial_shadow, g_reg_shadow, sizeof initial_shadow);
+        saved = true;
+    }
+    memcpy(g_reg_shadow, initial_shadow, sizeof initial_shadow);
+    chip[0] = c0;
+    chip[1] = c1;
+    err_cnt = 0;
+    g_fd[0] = kFd0;
+    g_fd[1] = kFd1;
+    android_log.clear();
+    closed_fds.clear();
+    fail_open[0] = fail_open[1] = false;
+}
+
+static board::Aw9110Chip* of(int fd) {
+    if (fd == kFd0) return chip[0];
+    if (fd == kFd1) return chip[1];
+    return nullptr;
+}
+
+}  // namespace fake_chips
+
+using namespace fake_chips;
+
+extern "C" ssize_t __wrap_write(int fd, const void* buf, size_t n) {
+    if (board::Aw9110Chip* c = of(fd)) {
+        long r = c->on_write(static_cast<const uint8_t*>(buf), n);
+        if (r < 0) {
+            errno = static_cast<int>(-r);
+            return -1;
+        }
+        return r;
+    }
+    return __real_write(fd, buf, n);
+}
+
+extern "C" int __wrap_ioctl(int fd, unsigned long req, ...) {
+    va_list ap;
+    va_start(ap, req);
+    unsigned long arg = va_arg(ap, unsigned long);
+    va_end(ap);
+    if (board::Aw9110Chip* c = of(fd)) return static_cast<int>(c->on_ioctl(req, arg));
+    return __real_ioctl(fd, req, arg);
+}
+
+extern "C" int __wrap_open(const char* path, int flags, ...) {
+    int idx = strcmp(path, "/dev/aw9110_1_dev") == 0 ? 0 : strcmp(path, "/dev/aw9110_2_dev") == 0 ? 1 : -1;
+    if (idx >= 0) {
+        if (fail_open[idx]) {
+            errno = ENOENT;
+            return -1;
+        }
+        return idx == 0 ? kFd0 : kFd1;
+    }
+    va_list ap;
+    va_start(ap, flags);
+    int mode = va_arg(ap, int);
+    va_end(ap);
+    return __real_open(path, flags, mode);
+}
+
+extern "C" int __wrap_close(int fd) {
+    if (of(fd)) {
+        closed_fds.push_back(fd);
+        return 0;
+    }
+    return __real_close(fd);
+}
+
+extern "C" int __wrap___android_log_print(int, const char*, const char* fmt, ...) {
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    android_log.push_back(buf);
+    return 1;
+}
