@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-#include "bed.h"
+#include "char_device.h"
 
 namespace board {
 

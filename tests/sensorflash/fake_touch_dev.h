@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "bed.h"
+#include "char_device.h"
 
 namespace fake_dev {
 

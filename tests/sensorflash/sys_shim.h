@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "bed.h"
+#include "char_device.h"
 
 namespace shim {
 
