@@ -31,9 +31,13 @@ uint16_t TouchController::frame_checksum(const uint8_t* p, size_t n) {
 }
 
 std::vector<uint8_t> TouchController::build_frame(uint8_t status, const std::vector<uint8_t>& payload) {
-    std::vector<uint8_t> f = {SOF, status, static_cast<uint8_t>(payload.size() & 0xFF),
-                              static_cast<uint8_t>((payload.size() >> 8) & 0xFF)};
-    f.insert(f.end(), payload.begin(), payload.end());
+    std::vector<uint8_t> f(payload.size() + FRAME_OVERHEAD);
+    f[0] = SOF;
+    f[1] = status;
+    f[2] = static_cast<uint8_t>(payload.size() & 0xFF);
+    f[3] = static_cast<uint8_t>((payload.size() >> 8) & 0xFF);
+    std::copy(payload.begin(), payload.end(), f.begin() + 4);
+    f.resize(4 + payload.size());
     uint16_t c = frame_checksum(f.data(), f.size());
     f.push_back(static_cast<uint8_t>(c & 0xFF));
     f.push_back(static_cast<uint8_t>(c >> 8));
