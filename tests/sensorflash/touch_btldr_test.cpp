@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <numeric>
 
 #include "capture.h"
@@ -236,6 +237,47 @@ TEST_F(Btldr, CommandFailuresNameTheCommandAndTheStep) {
         StdoutCapture out;
         EXPECT_EQ(I2C_Exit_BTLDR(), -2);
         EXPECT_EQ(out.lines(), Lines{"[I2C_Exit_BTLDR-530]:ret = -2"});
+    }
+}
+
+// Each command names itself and the failed step: its write, or the wait for its answer.
+TEST_F(Btldr, EveryCommandReportsItsSendAndReceiveSites) {
+    struct Case {
+        const char* name;
+        uint8_t cmd;
+        int send_site, rev_site;
+        std::function<int()> call;
+    };
+    static const Bytes row(129, 0x33);
+    static const uint8_t tail[2] = {0, 0};
+    uint16_t first = 0, last = 0;
+    const Case cases[] = {
+        {"I2C_ENTER_BTLDR", TouchController::CMD_ENTER, 288, 295, [] { return I2C_ENTER_BTLDR(); }},
+        {"I2C_GET_FLASH_SIZE", TouchController::CMD_GET_FLASH_SIZE, 330, 337,
+         [&] { return I2C_GET_FLASH_SIZE(0, &first, &last); }},
+        {"I2C_Send_DATA", TouchController::CMD_SEND_DATA, 383, 392,
+         [] {
+             const uint8_t* cursor = row.data();
+             return I2C_Send_DATA(&cursor);
+         }},
+        {"I2C_Flash_Program", TouchController::CMD_PROGRAM_ROW, 443, 452, [] { return I2C_Flash_Program(0, 1, tail); }},
+        {"I2C_Get_Row_CheckSum", TouchController::CMD_VERIFY_ROW, 485, 492, [] { return I2C_Get_Row_CheckSum(0, 1); }},
+    };
+    open_bootloader();
+    for (const auto& c : cases) {
+        model.fail_writes(1, -EIO);
+        {
+            StdoutCapture out;
+            EXPECT_EQ(c.call(), -2) << c.name;
+            EXPECT_EQ(out.lines(), Lines{"[" + std::string(c.name) + "-" + std::to_string(c.send_site) + "]:ret = -2"});
+        }
+        Fault silent;
+        silent.no_answer = true;
+        model.set_answer_fault(c.cmd, silent);
+        StdoutCapture out;
+        EXPECT_EQ(c.call(), -3) << c.name;
+        EXPECT_EQ(out.lines(), (Lines{"I2C_Rev: wait touch mcu timeout",
+                                      "[" + std::string(c.name) + "-" + std::to_string(c.rev_site) + "]:ret = -3"}));
     }
 }
 
