@@ -179,16 +179,4 @@ TEST_F(Entry, ExitStatusIsTheResultModulo256ButNeverZeroForAFailure) {
     EXPECT_EQ(sensorflash_exit_status(257), 1);
 }
 
-TEST_F(Entry, WholeUpdateProgramsEveryRow) {
-    std::vector<uint8_t> img = make_image(3);
-    std::string path = write_image(img);
-    Lines lines;
-    EXPECT_EQ(run({path, "4.7.12"}, &lines), 0);
-    ASSERT_EQ(lines.size(), 7u);
-    EXPECT_EQ(lines[2], "start upgrade:dev_fd=1000, fileSize=387");
-    EXPECT_EQ(lines[6], "TOUCH PROGRAM UPDATE SUCCESSFULLY");
-    EXPECT_EQ(model.programmed_rows(), (std::vector<uint16_t>{10, 11, 200}));
-    EXPECT_TRUE(closing_sequence_ran());
-}
-
 }  // namespace
