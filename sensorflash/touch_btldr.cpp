@@ -25,7 +25,7 @@ const uint8_t CMD_EXIT = 0x3B;
 
 // Every frame write and every read of an answer gets this many attempts on the bus.
 const int BTLDR_TRIES = 5;
-// The controller starts parsing a frame only after the transfer ends.
+// Gives the controller time to take in a frame before the first poll for its answer.
 const useconds_t BTLDR_ANSWER_DELAY_US = 1000;
 // Polls for the answer's start byte, 10 ms apart: about one second for the slowest command.
 const int BTLDR_POLLS = 100;
