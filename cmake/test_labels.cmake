@@ -1,0 +1,24 @@
+# gtest_discover_tests (CMake 3.25) flattens its PROPERTIES list, so a list value such as
+# LABELS "lumend;e2e" loses every label after the first and shifts the pairs after it
+# (a TIMEOUT there is lost). This sets list-valued labels and the time-out on the discovered
+# tests afterwards, from a ctest include file that runs after the discovery's own.
+include(GoogleTest)
+
+# project_discover_tests(<target> LABELS <label>... TIMEOUT <seconds> [DISCOVERY_TIMEOUT <s>])
+function(project_discover_tests target)
+  cmake_parse_arguments(T "" "TIMEOUT;DISCOVERY_TIMEOUT" "LABELS" ${ARGN})
+  if(NOT T_TIMEOUT OR NOT T_LABELS)
+    message(FATAL_ERROR "project_discover_tests(${target}) needs LABELS and TIMEOUT")
+  endif()
+  if(NOT T_DISCOVERY_TIMEOUT)
+    # Listing the tests runs the binary; under qemu-arm that takes longer than natively.
+    set(T_DISCOVERY_TIMEOUT 30)
+  endif()
+  gtest_discover_tests(${target} TEST_LIST ${target}_TESTS DISCOVERY_TIMEOUT ${T_DISCOVERY_TIMEOUT})
+  set(props_file "${CMAKE_CURRENT_BINARY_DIR}/${target}_props.cmake")
+  file(WRITE "${props_file}"
+    "if(${target}_TESTS)\n"
+    "  set_tests_properties(\${${target}_TESTS} PROPERTIES LABELS \"${T_LABELS}\" TIMEOUT ${T_TIMEOUT})\n"
+    "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${props_file}")
+endfunction()
