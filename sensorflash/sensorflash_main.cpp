@@ -27,12 +27,13 @@ int parse_version(const char* text, int v[3]) {
     for (int i = 0; i < 3; ++i) {
         if (i > 0 && *p++ != '.') return 0;
         if (*p < '0' || *p > '9') return 0;
-        long n = 0;
+        int n = 0;
         while (*p >= '0' && *p <= '9') {
-            n = n * 10 + (*p++ - '0');
-            if (n > INT_MAX) return 0;
+            const int digit = *p++ - '0';
+            if (n > (INT_MAX - digit) / 10) return 0;  // would not fit an int (long is 32-bit on the board)
+            n = n * 10 + digit;
         }
-        v[i] = static_cast<int>(n);
+        v[i] = n;
     }
     return *p == '\0';
 }
