@@ -7,3 +7,6 @@ cmake --preset release >/dev/null
 cmake --build --preset release
 echo "== lumend on the simulated board =="
 build/release/tools/lumend_demo build/lumend-timeline.svg
+echo
+echo "== sensorflash: a touch firmware update on the simulated board =="
+bash scripts/sensorflash_demo.sh build/release

@@ -259,8 +259,17 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     env.push_back("TESTBED_FAIL_OPEN=" + faults);
     for (const auto& e : opts.env) env.push_back(e);
 
+    // The program starts in the sandbox: a relative binary path means the caller's directory.
+    std::vector<std::string> args = argv;
+    if (!args.empty() && args[0].find('/') != std::string::npos && args[0][0] != '/') {
+        char* abs = realpath(args[0].c_str(), nullptr);
+        if (abs) {
+            args[0] = abs;
+            free(abs);
+        }
+    }
     std::vector<char*> cargv, cenv;
-    for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : args) cargv.push_back(const_cast<char*>(a.c_str()));
     cargv.push_back(nullptr);
     for (const auto& e : env) cenv.push_back(const_cast<char*>(e.c_str()));
     cenv.push_back(nullptr);
