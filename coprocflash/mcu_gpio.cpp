@@ -117,6 +117,14 @@ int mcu_gpio_config_from_signal(int pin, int state) {
     line.add("\n");
     line.emit();
 
+    // Built before vfork(): nothing held in registers is used once the child has run.
+    SafeLine fail;
+    fail.add("set pin[");
+    fail.add(gpio);
+    fail.add("] state[");
+    fail.add(state);
+    fail.add("] fail\n");
+
     char arg0[] = "sh";
     char arg1[] = "-c";
     char* argv[] = {arg0, arg1, cmd.buf, nullptr};
@@ -126,12 +134,6 @@ int mcu_gpio_config_from_signal(int pin, int state) {
         _exit(127);
     }
     if (pid < 0) {
-        SafeLine fail;
-        fail.add("set pin[");
-        fail.add(gpio);
-        fail.add("] state[");
-        fail.add(state);
-        fail.add("] fail\n");
         fail.emit();
         return -1;
     }
