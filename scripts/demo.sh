@@ -10,3 +10,6 @@ build/release/tools/lumend_demo build/lumend-timeline.svg
 echo
 echo "== sensorflash: a touch firmware update on the simulated board =="
 bash scripts/sensorflash_demo.sh build/release
+echo
+echo "== coprocflash: an MCU firmware update on the simulated board =="
+bash scripts/coprocflash_demo.sh release
