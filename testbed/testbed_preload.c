@@ -26,16 +26,16 @@ static const char *redirect(const char *path, char *buf) {
 
 /* Returns the errno configured for path, or 0. */
 static int open_fault(const char *path) {
-    const char *spec = getenv("TESTBED_FAIL_OPEN");
+    const char *faults = getenv("TESTBED_FAIL_OPEN");
     size_t plen;
-    if (!spec || !path) return 0;
+    if (!faults || !path) return 0;
     plen = strlen(path);
-    while (*spec) {
-        const char *eq = strchr(spec, '=');
-        const char *end = strchr(spec, ';');
+    while (*faults) {
+        const char *eq = strchr(faults, '=');
+        const char *end = strchr(faults, ';');
         if (!eq || !end) break;
-        if ((size_t)(eq - spec) == plen && strncmp(spec, path, plen) == 0) return atoi(eq + 1);
-        spec = end + 1;
+        if ((size_t)(eq - faults) == plen && strncmp(faults, path, plen) == 0) return atoi(eq + 1);
+        faults = end + 1;
     }
     return 0;
 }
