@@ -11,6 +11,7 @@
 #include "mcu_gpio.h"
 #include "qvn_version.h"
 #include "serial_port.h"
+#include "console_line.h"
 
 namespace {
 
@@ -48,11 +49,11 @@ int wait_ack(void) {
         int r = serial_wait_readable(uart_fd, kAckWaitSeconds);
         if (r < 0) return BLOADER_NO_ANSWER;
         if (r == 0) {
-            printf("[MCU - %s]: wait ack timeout!\n", __func__);
+            con_printf("[MCU - %s]: wait ack timeout!\n", __func__);
             continue;
         }
         serial_read_raw(uart_fd, &cell, 1);
-        printf("[MCU - %s]: mcu responed [%x]\n", __func__, cell);
+        con_printf("[MCU - %s]: mcu responed [%x]\n", __func__, cell);
         return cell;
     }
     return BLOADER_NO_ANSWER;
@@ -60,7 +61,7 @@ int wait_ack(void) {
 
 int bloader_cmd_write_mem(uint32_t address, const uint8_t* data, int len) {
     if (len % kWriteAlign != 0 || len <= 0 || len > kChunkSize) {
-        printf("[MCU - %s]: number of data error\n", __func__);
+        con_printf("[MCU - %s]: number of data error\n", __func__);
         return -1;
     }
     const uint8_t command[2] = {kCmdWriteMem, static_cast<uint8_t>(~kCmdWriteMem)};
@@ -96,9 +97,9 @@ int bloader_cmd_write_mem(uint32_t address, const uint8_t* data, int len) {
         if (ack != BLOADER_NACK) return -1;
         if (attempt == kCommandAttempts) {
             switch (stage) {
-            case 0: printf("[MCU - %s]: command error\n", __func__); break;
-            case 1: printf("[MCU - %s]: address error\n", __func__); break;
-            default: printf("[MCU - %s]: send data error\n", __func__); break;
+            case 0: con_printf("[MCU - %s]: command error\n", __func__); break;
+            case 1: con_printf("[MCU - %s]: address error\n", __func__); break;
+            default: con_printf("[MCU - %s]: send data error\n", __func__); break;
             }
             return -1;
         }
@@ -119,14 +120,14 @@ int bloader_cmd_ex_erase_mem(const uint16_t pages[MCU_PAGES_PER_CELL]) {
         page_bytes[2 * i + 1] = static_cast<uint8_t>(pages[i]);
         sum = static_cast<uint8_t>(sum ^ page_bytes[2 * i] ^ page_bytes[2 * i + 1]);
     }
-    printf("[MCU - %s]: cmd - [%02x][%02x][%02x]\n", __func__, count[0], count[1], sum);
+    con_printf("[MCU - %s]: cmd - [%02x][%02x][%02x]\n", __func__, count[0], count[1], sum);
 
     int attempt = 1;
     for (;;) {
         if (serial_write(uart_fd, command, 2) != 0) return -1;
         if (wait_ack() == BLOADER_NACK) {
             if (attempt == kCommandAttempts) {
-                printf("[MCU - %s]: command error\n", __func__);
+                con_printf("[MCU - %s]: command error\n", __func__);
                 return -1;
             }
             ++attempt;
@@ -138,7 +139,7 @@ int bloader_cmd_ex_erase_mem(const uint16_t pages[MCU_PAGES_PER_CELL]) {
         // Only a NACK refuses the erase; silence after the pages counts as done.
         if (wait_ack() == BLOADER_NACK) {
             if (attempt == kCommandAttempts) {
-                printf("[MCU - %s]: erase page error\n", __func__);
+                con_printf("[MCU - %s]: erase page error\n", __func__);
                 return -1;
             }
             ++attempt;
@@ -151,13 +152,13 @@ int bloader_cmd_ex_erase_mem(const uint16_t pages[MCU_PAGES_PER_CELL]) {
 int mcu_erase_2k(int cell) {
     // Page numbers of cells 16 and up do not fit the low byte: such a cell is refused.
     if (cell < 0 || cell > kMaxCell) {
-        printf("[MCU - %s]: this version cannot support the cell\n", __func__);
+        con_printf("[MCU - %s]: this version cannot support the cell\n", __func__);
         return -1;
     }
     uint16_t pages[MCU_PAGES_PER_CELL];
     for (int i = 0; i < MCU_PAGES_PER_CELL; ++i) pages[i] = static_cast<uint16_t>(cell * MCU_PAGES_PER_CELL + i);
     if (bloader_cmd_ex_erase_mem(pages) != 0) {
-        printf("[MCU - %s]: erase memory failed\n", __func__);
+        con_printf("[MCU - %s]: erase memory failed\n", __func__);
         return -1;
     }
     return 0;
@@ -167,7 +168,7 @@ int mcu_erase_all(void) {
     int result = 0;
     for (int cell = 0; cell < MCU_ERASED_CELLS; ++cell) {
         if (mcu_erase_2k(cell) != 0) result = -1;
-        printf("[MCU - %s]: erased mcu the [%d] cell\n", __func__, cell);
+        con_printf("[MCU - %s]: erased mcu the [%d] cell\n", __func__, cell);
     }
     return result;
 }
@@ -175,14 +176,14 @@ int mcu_erase_all(void) {
 int mcu_update_programe(const uint8_t* image, int size, int page) {
     uint8_t* frame = static_cast<uint8_t*>(malloc(kChunkSize));
     if (frame == nullptr) {
-        printf("[MCU - %s]: malloc mempry error\n", __func__);
+        con_printf("[MCU - %s]: malloc mempry error\n", __func__);
         return -1;
     }
     uint32_t address = MCU_FLASH_BASE;
     if (page != MCU_PROGRAM_WHOLE) {
         // One page holds at most 2048 bytes: a larger image for one page is refused unwritten.
         if (size > MCU_FLASH_PAGE_SIZE) {
-            printf("[MCU - %s]: image too large for one page : %d\n", __func__, size);
+            con_printf("[MCU - %s]: image too large for one page : %d\n", __func__, size);
             free(frame);
             return -1;
         }
@@ -191,7 +192,7 @@ int mcu_update_programe(const uint8_t* image, int size, int page) {
     int pos = 0;
     int result = 0;
     while (size - pos >= kChunkSize) {
-        printf("[MCU - %s]: write 256 byte\n", __func__);
+        con_printf("[MCU - %s]: write 256 byte\n", __func__);
         memcpy(frame, image + pos, kChunkSize);
         if (bloader_cmd_write_mem(address, frame, kChunkSize) != 0) {
             free(frame);
@@ -202,7 +203,7 @@ int mcu_update_programe(const uint8_t* image, int size, int page) {
     }
     int rest = size - pos;
     if (rest > 0) {
-        printf("[MCU - %s]: write %d byte\n", __func__, rest);
+        con_printf("[MCU - %s]: write %d byte\n", __func__, rest);
         int padded = (rest + kWriteAlign - 1) / kWriteAlign * kWriteAlign;
         memset(frame, 0xFF, static_cast<size_t>(padded));
         memcpy(frame, image + pos, static_cast<size_t>(rest));
@@ -228,11 +229,11 @@ int mcu_bootloader(void) {
     for (int attempt = 0; attempt < kSyncAttempts; ++attempt) {
         if (serial_write(uart_fd, &sync, 1) != 0) break;
         if (wait_ack() == BLOADER_ACK) {
-            printf("[MCU - %s]: enter mcu bootloader\n", __func__);
+            con_printf("[MCU - %s]: enter mcu bootloader\n", __func__);
             return 0;
         }
     }
-    printf("[MCU - %s]: enter mcu bootloader fail\n", __func__);
+    con_printf("[MCU - %s]: enter mcu bootloader fail\n", __func__);
     return -1;
 }
 
@@ -240,7 +241,7 @@ int mcu_run(void) {
     mcu_gpio_config(MCU_PIN_BOOT, GPIO_STATE_LOW);
     mcu_reset();
     if (qvn_mcu_check() != 0) {
-        printf("[MCU - %s]: mcu ack fail\n", __func__);
+        con_printf("[MCU - %s]: mcu ack fail\n", __func__);
         return -1;
     }
     return 0;
@@ -249,7 +250,7 @@ int mcu_run(void) {
 int mcu_init(void) {
     int fd = serial_open(kSerialDevice);
     if (fd == -1) {
-        printf("[MCU - %s]: serial open error\n", __func__);
+        con_printf("[MCU - %s]: serial open error\n", __func__);
         return -1;
     }
     uart_fd = fd;

@@ -9,6 +9,8 @@
 #include <unistd.h>
 #include <errno.h>
 
+#include "console_line.h"
+
 extern char** environ;
 
 namespace {
@@ -84,20 +86,20 @@ struct SafeLine {
 int mcu_gpio_config(int pin, int state) {
     int gpio = gpio_number(pin);
     if (gpio < 0) {
-        printf("[MCU - %s]: no this pin\n", __func__);
+        con_printf("[MCU - %s]: no this pin\n", __func__);
         return -1;
     }
     CommandText text;
     if (!command_text(state, &text)) {
-        printf("[MCU - %s]: no this state\n", __func__);
+        con_printf("[MCU - %s]: no this state\n", __func__);
         return -1;
     }
     char cmd[kCommandSize];
     snprintf(cmd, sizeof cmd, "%s%d%s", text.prefix, gpio, text.suffix);
-    printf("[MCU - %s]: %s\n", __func__, cmd);
+    con_printf("[MCU - %s]: %s\n", __func__, cmd);
     int r = system(cmd);
     if (r < 0) {
-        printf("set pin[%d] state[%d] fail\n", gpio, state);
+        con_printf("set pin[%d] state[%d] fail\n", gpio, state);
         exit(r);
     }
     return 0;
@@ -134,8 +136,10 @@ int mcu_gpio_config_from_signal(int pin, int state) {
         _exit(127);
     }
     if (pid < 0) {
+        // As on the normal path, a shell that cannot be started ends the process at once with
+        // the -1 that system() reports for it.
         fail.emit();
-        return -1;
+        _exit(-1);
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

@@ -23,5 +23,5 @@ enum {
 int mcu_gpio_config(int pin, int state);
 
 // The same command and line, run from the interrupt handler with async-signal-safe means only
-// (write, vfork, execve, waitpid). A shell that cannot be started is reported and skipped.
+// (write, vfork, execve, waitpid). A shell that cannot be started ends the process, as there.
 int mcu_gpio_config_from_signal(int pin, int state);

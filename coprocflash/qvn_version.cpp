@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "serial_port.h"
+#include "console_line.h"
 
 namespace {
 
@@ -70,12 +71,12 @@ bool qvn_version_valid(const char* text) {
 
 int version_analysis(const char* text, int32_t numbers[3]) {
     if (parse_version(text, numbers, true) != 0) {
-        printf("[ORNMCU - %s]: version text not supported : %s\n", __func__, text);
+        con_printf("[ORNMCU - %s]: version text not supported : %s\n", __func__, text);
         return -1;
     }
-    printf("[ORNMCU - %s]: ver_num[0] = %d\n", __func__, numbers[0]);
-    printf("[ORNMCU - %s]: ver_num[1] = %d\n", __func__, numbers[1]);
-    printf("[ORNMCU - %s]: ver_num[2] = %d\n", __func__, numbers[2]);
+    con_printf("[ORNMCU - %s]: ver_num[0] = %d\n", __func__, numbers[0]);
+    con_printf("[ORNMCU - %s]: ver_num[1] = %d\n", __func__, numbers[1]);
+    con_printf("[ORNMCU - %s]: ver_num[2] = %d\n", __func__, numbers[2]);
     return 0;
 }
 
@@ -84,15 +85,14 @@ int qvn_get_version(uint8_t body[QVN_BODY_SIZE]) {
     int result = 0;
     if (query_header(header, &result) != 0) return -1;
     if (header[kCodeOffset] != kVersionCode) {
-        printf("[ORNMCU - %s]: get version fail\n", __func__);
+        con_printf("[ORNMCU - %s]: get version fail\n", __func__);
         return -1;
     }
     int len = body_length(header);
-    if (len == 0) return -1;
-    // The body buffer keeps its last byte for the NUL: a longer body is refused. It is still
-    // taken off the line (and dropped), so the line stays in step with the MCU's frames.
-    if (len > QVN_BODY_SIZE - 1) {
-        printf("[ORNMCU - %s]: version body too long : %d\n", __func__, len);
+    // A body that does not fit the buffer is refused. It is still taken off the line (and
+    // dropped), so the line stays in step with the MCU's frames.
+    if (len > QVN_BODY_SIZE) {
+        con_printf("[ORNMCU - %s]: version body too long : %d\n", __func__, len);
         uint8_t discard[QVN_BODY_SIZE];
         for (int left = len; left > 0;) {
             int n = left < QVN_BODY_SIZE ? left : QVN_BODY_SIZE;
@@ -101,9 +101,11 @@ int qvn_get_version(uint8_t body[QVN_BODY_SIZE]) {
         }
         return -1;
     }
-    if (serial_read(uart_fd, body, len) != 0) return -1;
-    if (memchr(body, 0, static_cast<size_t>(len)) == nullptr) {
-        printf("[ORNMCU - %s]: version body without end\n", __func__);
+    // An empty body is still read: the zero-byte read settles the carry-over as any read does.
+    if (serial_read(uart_fd, body, len) != 0 || len == 0) return -1;
+    // The buffer is zeroed, so a shorter body ends in a NUL anyway; a full one must carry it.
+    if (len == QVN_BODY_SIZE && memchr(body, 0, static_cast<size_t>(len)) == nullptr) {
+        con_printf("[ORNMCU - %s]: version body without end\n", __func__);
         return -1;
     }
     return 0;
@@ -115,14 +117,14 @@ int qvn_version_check(const char* version) {
     uint8_t body[QVN_BODY_SIZE];
     memset(body, 0, sizeof body);
     if (qvn_get_version(body) != 0) {
-        printf("[ORNMCU - %s]: cannot get mcu version\n", __func__);
+        con_printf("[ORNMCU - %s]: cannot get mcu version\n", __func__);
         return 0;
     }
     const char* mcu_text = reinterpret_cast<const char*>(body + 1);
-    printf("[ORNMCU - %s]: firmware version : %s\n", __func__, version);
-    printf("[ORNMCU - %s]: mcu version : %s\n", __func__, mcu_text);
+    con_printf("[ORNMCU - %s]: firmware version : %s\n", __func__, version);
+    con_printf("[ORNMCU - %s]: mcu version : %s\n", __func__, mcu_text);
     if (version_analysis(version, wanted) != 0 || version_analysis(mcu_text, running) != 0) {
-        printf("[ORNMCU - %s]: cannot get mcu version\n", __func__);
+        con_printf("[ORNMCU - %s]: cannot get mcu version\n", __func__);
         return 0;
     }
     for (int i = 0; i < 3; ++i) {
@@ -139,26 +141,25 @@ int qvn_version_check(const char* version) {
 }
 
 int qvn_mcu_check(void) {
-    printf("[ORNMCU - %s]: wait mcu run 3s...\n", __func__);
+    con_printf("[ORNMCU - %s]: wait mcu run 3s...\n", __func__);
     sleep(kAppStartSeconds);
     serial_flush(uart_fd, 0);
     uint8_t header[kHeaderSize];
     int result = 0;
     if (query_header(header, &result) != 0) return result;
     if (header[kCodeOffset] != kVersionCode) {
-        printf("[ORNMCU - %s]: quorvane mcu run fail\n", __func__);
+        con_printf("[ORNMCU - %s]: quorvane mcu run fail\n", __func__);
         return -1;
     }
     int len = body_length(header);
-    uint8_t* body = static_cast<uint8_t*>(malloc(static_cast<size_t>(len) + 1));
+    // Zeroed, with one byte beyond the body that keeps the printed text terminated.
+    uint8_t* body = static_cast<uint8_t*>(calloc(1, static_cast<size_t>(len) + 1));
     if (body == nullptr) {
-        printf("[ORNMCU - %s]: malloc mem failed\n", __func__);
+        con_printf("[ORNMCU - %s]: malloc mem failed\n", __func__);
         return -1;
     }
-    // One byte beyond the body keeps the printed text terminated.
-    memset(body, 0, static_cast<size_t>(len) + 1);
     result = serial_read(uart_fd, body, len);
-    if (result == 0) printf("[ORNMCU - %s]: mcu version : %s\n", __func__, reinterpret_cast<char*>(body));
+    if (result == 0) con_printf("[ORNMCU - %s]: mcu version : %s\n", __func__, reinterpret_cast<char*>(body));
     free(body);
     return result;
 }

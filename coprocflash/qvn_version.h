@@ -4,7 +4,8 @@
 
 #include <stdint.h>
 
-// Body buffer of the update gate: at most 9 body bytes and a terminating NUL.
+// Body buffer of the update gate, zeroed before the read: a body of up to 9 bytes ends in a NUL
+// without one of its own; a 10-byte body must carry its NUL.
 constexpr int QVN_BODY_SIZE = 10;
 
 // Parses "major.minor.patch" into numbers[0..2] (the caller zeroes them) and prints the three

@@ -10,6 +10,8 @@
 #include <unistd.h>
 #include <fcntl.h>
 
+#include "console_line.h"
+
 int uart_fd = -1;
 
 namespace {
@@ -24,8 +26,24 @@ constexpr int kReadWaits = 4;
 // serial_flush gives bytes still on the wire time to arrive and be discarded.
 constexpr unsigned kFlushPauseSeconds = 1;
 
+// A hung-up line reads as empty again and again: this many empty reads in a row, with no
+// byte between them, fail a read as four silent seconds do.
+constexpr int kEmptyReads = 4;
+
 uint8_t* uart_carry_buf = nullptr;
 int uart_carry_len = 0;
+
+// A failed configuration step closes the descriptor, which stays in uart_fd. Its number may
+// come back from a later open(), so nothing here touches it again: each operation on it ends
+// as it would on a closed descriptor.
+int closed_fd = -1;
+
+void close_failed_line(int fd) {
+    close(fd);
+    closed_fd = fd;
+}
+
+bool line_closed(int fd) { return fd < 0 || fd == closed_fd; }
 
 struct BaudEntry {
     int baud;
@@ -48,12 +66,13 @@ const BaudEntry kBaudTable[] = {
 int serial_open(const char* path) {
     int fd = open(path, O_RDWR);
     if (fd < 0) {
-        printf("[UART - %s]: uart open error\n", __func__);
+        con_printf("[UART - %s]: uart open error\n", __func__);
         return -1;
     }
+    closed_fd = -1;  // a new line: the old number is no longer the serial layer's
     uart_carry_len = 0;
     uart_carry_buf = static_cast<uint8_t*>(malloc(kCarryBufSize));
-    if (uart_carry_buf == nullptr) printf("[UART - %s]: malloc read buffer error\n", __func__);
+    if (uart_carry_buf == nullptr) con_printf("[UART - %s]: malloc read buffer error\n", __func__);
     return fd;
 }
 
@@ -61,16 +80,18 @@ int serial_close(int fd) {
     uart_carry_len = 0;
     free(uart_carry_buf);
     uart_carry_buf = nullptr;
-    return close(fd);
+    const int r = line_closed(fd) ? -1 : close(fd);
+    closed_fd = -1;
+    return r;
 }
 
-int serial_close_from_signal(int fd) { return close(fd); }
+int serial_close_from_signal(int fd) { return line_closed(fd) ? -1 : close(fd); }
 
 int serial_set_speed(int fd, int baud) {
     struct termios tio;
-    if (tcgetattr(fd, &tio) != 0) {
-        close(fd);
-        printf("[UART - %s]: get attr fail\n", __func__);
+    if (line_closed(fd) || tcgetattr(fd, &tio) != 0) {
+        if (!line_closed(fd)) close_failed_line(fd);
+        con_printf("[UART - %s]: get attr fail\n", __func__);
         return -1;
     }
     speed_t code = B0;
@@ -83,15 +104,15 @@ int serial_set_speed(int fd, int baud) {
         }
     }
     if (!found) {
-        printf("[UART - %s]: baudrate wrong\n", __func__);
+        con_printf("[UART - %s]: baudrate wrong\n", __func__);
         return -1;
     }
     cfmakeraw(&tio);
     cfsetispeed(&tio, code);
     cfsetospeed(&tio, code);
     if (tcsetattr(fd, TCSANOW, &tio) != 0) {
-        printf("[UART - %s]: set attr failed\n", __func__);
-        close(fd);
+        con_printf("[UART - %s]: set attr failed\n", __func__);
+        close_failed_line(fd);
         return -1;
     }
     return 0;
@@ -99,9 +120,9 @@ int serial_set_speed(int fd, int baud) {
 
 int serial_set_parity(int fd, int databits, int stopbits, int parity) {
     struct termios tio;
-    if (tcgetattr(fd, &tio) != 0) {
-        close(fd);
-        printf("[UART - %s]: get attr fail\n", __func__);
+    if (line_closed(fd) || tcgetattr(fd, &tio) != 0) {
+        if (!line_closed(fd)) close_failed_line(fd);
+        con_printf("[UART - %s]: get attr fail\n", __func__);
         return -1;
     }
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
@@ -109,14 +130,14 @@ int serial_set_parity(int fd, int databits, int stopbits, int parity) {
     case 7: tio.c_cflag |= CS7; break;
     case 8: tio.c_cflag |= CS8; break;
     default:
-        printf("[UART - %s]: data bit wrong\n", __func__);
+        con_printf("[UART - %s]: data bit wrong\n", __func__);
         return -1;
     }
     switch (stopbits) {
     case 1: tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB); break;
     case 2: tio.c_cflag |= CSTOPB; break;
     default:
-        printf("[UART - %s]: stop bit wrong\n", __func__);
+        con_printf("[UART - %s]: stop bit wrong\n", __func__);
         return -1;
     }
     switch (parity) {
@@ -127,12 +148,12 @@ int serial_set_parity(int fd, int databits, int stopbits, int parity) {
         tio.c_cflag &= ~static_cast<tcflag_t>(PARODD);
         break;
     default:
-        printf("[UART - %s]: parity wrong\n", __func__);
+        con_printf("[UART - %s]: parity wrong\n", __func__);
         return -1;
     }
     tcflush(fd, TCIFLUSH);
     if (tcsetattr(fd, TCSANOW, &tio) != 0) {
-        printf("[UART - %s]: setup serial error\n", __func__);
+        con_printf("[UART - %s]: setup serial error\n", __func__);
         return -1;
     }
     return 0;
@@ -142,10 +163,10 @@ int serial_set_parity(int fd, int databits, int stopbits, int parity) {
 int serial_write(int fd, const uint8_t* data, int len) {
     int sent = 0;
     while (sent < len) {
-        ssize_t n = write(fd, data + sent, static_cast<size_t>(len - sent));
-        printf("[UART - %s]: write ret = %d\n", __func__, static_cast<int>(n));
+        ssize_t n = line_closed(fd) ? -1 : write(fd, data + sent, static_cast<size_t>(len - sent));
+        con_printf("[UART - %s]: write ret = %d\n", __func__, static_cast<int>(n));
         if (n == -1) {
-            printf("[UART - %s]: write error\n", __func__);
+            con_printf("[UART - %s]: write error\n", __func__);
             return -1;
         }
         sent += static_cast<int>(n);
@@ -155,7 +176,7 @@ int serial_write(int fd, const uint8_t* data, int len) {
 
 int serial_wait_readable(int fd, int timeout_s) {
     // FD_SET on a descriptor the set cannot hold would write past it.
-    if (fd < 0 || fd >= FD_SETSIZE) return -1;
+    if (line_closed(fd) || fd >= FD_SETSIZE) return -1;
     fd_set rset;
     FD_ZERO(&rset);
     FD_SET(fd, &rset);
@@ -168,6 +189,7 @@ int serial_wait_readable(int fd, int timeout_s) {
 }
 
 int serial_read_raw(int fd, uint8_t* buf, int len) {
+    if (line_closed(fd)) return -1;
     return static_cast<int>(read(fd, buf, static_cast<size_t>(len)));
 }
 
@@ -179,21 +201,21 @@ int _serial_read(int fd, uint8_t* scratch) {
     for (int waits = 1;; ++waits) {
         int r = serial_wait_readable(fd, kReadWaitSeconds);
         if (r < 0) {
-            printf("[UART - %s]: read data error\n", "serial_read");
+            con_printf("[UART - %s]: read data error\n", "serial_read");
             return -1;
         }
         if (r == 0) {
-            printf("[UART - %s]: wait read timeout!\n", __func__);
+            con_printf("[UART - %s]: wait read timeout!\n", __func__);
             if (waits == kReadWaits) {
-                printf("[UART - %s]: read data error\n", "serial_read");
+                con_printf("[UART - %s]: read data error\n", "serial_read");
                 return -1;
             }
             continue;
         }
         int n = serial_read_raw(fd, scratch, kReadChunk);
-        printf("[UART - %s]: uart read data [%d]\n", __func__, n);
+        con_printf("[UART - %s]: uart read data [%d]\n", __func__, n);
         if (n < 0) {
-            printf("[UART - %s]: read data error\n", "serial_read");
+            con_printf("[UART - %s]: read data error\n", "serial_read");
             return -1;
         }
         return n;
@@ -205,7 +227,7 @@ int _serial_read(int fd, uint8_t* scratch) {
 int serial_read(int fd, uint8_t* buf, int count) {
     uint8_t* scratch = static_cast<uint8_t*>(calloc(1, kScratchSize));
     if (scratch == nullptr) {
-        printf("[UART - %s]: malloc mem failed\n", __func__);
+        con_printf("[UART - %s]: malloc mem failed\n", __func__);
         return -1;
     }
     // Carried bytes beyond count are delivered to nobody: the carry-over is refilled below.
@@ -213,14 +235,20 @@ int serial_read(int fd, uint8_t* buf, int count) {
     if (have > 0) memcpy(buf, uart_carry_buf, static_cast<size_t>(have));
     int carry_from = 0;  // scratch offset of the surplus of the last read
     int surplus = 0;
+    int empty_reads = 0;
     while (have < count) {
         int n = _serial_read(fd, scratch);
+        if (n == 0 && ++empty_reads == kEmptyReads) {
+            con_printf("[UART - %s]: read data error\n", __func__);
+            n = -1;
+        }
         if (n < 0) {
             free(scratch);
             return -1;
         }
         if (n == 0) continue;
-        printf("[UART - %s]: uart have data %d+%d<%d \n", __func__, n, have, count);
+        empty_reads = 0;
+        con_printf("[UART - %s]: uart have data %d+%d<%d \n", __func__, n, have, count);
         int take = n < count - have ? n : count - have;
         memcpy(buf + have, scratch, static_cast<size_t>(take));
         have += take;
@@ -239,7 +267,7 @@ int serial_read(int fd, uint8_t* buf, int count) {
 }
 
 int serial_flush(int fd, int queue) {
-    if (queue == 0) tcflush(fd, TCIFLUSH);
-    if (queue == 1) tcflush(fd, TCOFLUSH);
+    if (!line_closed(fd) && queue == 0) tcflush(fd, TCIFLUSH);
+    if (!line_closed(fd) && queue == 1) tcflush(fd, TCOFLUSH);
     return static_cast<int>(sleep(kFlushPauseSeconds));
 }

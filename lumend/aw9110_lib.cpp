@@ -65,6 +65,7 @@ int aw9110_prepare(int fd) {
 
 int aw9110_chip_init(int fd, uint8_t* shadow) {
     if (fd == -1) return AW9110_NOT_OPEN;
+    if (shadow == NULL) return AW9110_BAD_ARG;
     aw9110_prepare(fd);
     int r = put_reg(fd, shadow, AW_PAIR_CFG_LO, reg(shadow, AW_PAIR_CFG_LO) & 0xF0);
     if (r) return r;
@@ -76,6 +77,7 @@ int aw9110_chip_init(int fd, uint8_t* shadow) {
 }
 
 int aw9110_set_enable_mask(int fd, uint8_t* shadow, uint8_t mask, int on) {
+    if (shadow == NULL) return AW9110_BAD_ARG;
     mask &= 0x3F;
     if (mask == 0) return AW9110_OK;
     uint8_t v = reg(shadow, AW_PAIR_ENABLE);
@@ -93,17 +95,18 @@ static uint8_t apply_bits(uint8_t v, uint8_t bits, int clear) {
     return clear ? (uint8_t)(v & ~bits) : (uint8_t)(v | bits);
 }
 
-int aw9110_set_output_bits(int chip, uint8_t mask, int clear) {
-    if (chip < 0 || chip >= AW9110_CHIPS || mask > 0x3F || clear < 0 || clear > 1) return AW9110_BAD_ARG;
+int aw9110_set_output_bits(int chip, int mask, int clear) {
+    if (chip < 0 || chip >= AW9110_CHIPS || mask < 0 || mask > 0x3F || clear < 0 || clear > 1) return AW9110_BAD_ARG;
     int fd = chip_fd(chip);
     if (fd == -1) return AW9110_NOT_OPEN;
     uint8_t* sh = g_reg_shadow[chip];
     int r = AW9110_OK;
-    if (mask & 0x0F) {
-        r = put_reg(fd, sh, AW_PAIR_OUT_LO, apply_bits(reg(sh, AW_PAIR_OUT_LO), mask & 0x0F, clear));
+    const uint8_t lo = (uint8_t)(mask & 0x0F), hi = (uint8_t)((mask >> 4) & 0x03);
+    if (lo) {
+        r = put_reg(fd, sh, AW_PAIR_OUT_LO, apply_bits(reg(sh, AW_PAIR_OUT_LO), lo, clear));
         if (r) return r;
     }
-    if ((mask >> 4) & 0x03) r = put_reg(fd, sh, AW_PAIR_OUT_HI, apply_bits(reg(sh, AW_PAIR_OUT_HI), (mask >> 4) & 0x03, clear));
+    if (hi) r = put_reg(fd, sh, AW_PAIR_OUT_HI, apply_bits(reg(sh, AW_PAIR_OUT_HI), hi, clear));
     return r;
 }
 

@@ -42,7 +42,7 @@ int aw9110_prepare(int fd);
 int aw9110_chip_init(int fd, uint8_t* shadow);
 int aw9110_set_enable_mask(int fd, uint8_t* shadow, uint8_t mask, int on);
 int aw9110_set_level(int chip, int channel, uint8_t level);
-int aw9110_set_output_bits(int chip, uint8_t mask, int clear);
+int aw9110_set_output_bits(int chip, int mask, int clear);
 int aw9110_disable_all(int chip);
 int aw9110_stop_sequence(int chip);
 int aw9110_start_toggle(const uint8_t* block);

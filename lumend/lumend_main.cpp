@@ -30,14 +30,20 @@ static void chips_known_state(void) {
     for (int ch : kChip1StartChannels) aw9110_set_level(1, ch, 0);
 }
 
+// Opens the pipe for reading, which blocks until its first writer. Then the daemon holds a
+// write end of the FIFO itself: the last writer's close never reads as end of file, so the
+// pipe is never reopened and a writer that comes and goes meanwhile loses nothing.
 static int open_pipe(void) {
     klog_write(kKlogLevel, "<6>touch_test: Process(%d) open the pip in O_RDONLY mode.\n", getpid());
-    return open(kPipePath, O_RDONLY);
+    int fd = open(kPipePath, O_RDONLY);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) open(kPipePath, O_WRONLY | O_NONBLOCK);
+    return fd;
 }
 
-// Blocks until one command byte arrives. When the last writer closes the FIFO the read sees
-// end of file: reopen, which blocks until the next writer. A path that is not a FIFO is read
-// to its end once; after that no command can come, so wait without spinning or replaying.
+// Blocks until one command byte arrives. A path that is not a FIFO is read to its end once;
+// after that no command can come, so wait without spinning or replaying. A FIFO reaches its
+// end only if its write end could not be held: then reopen, which blocks until the next writer.
 static int read_command(int* fd, uint8_t* byte) {
     for (;;) {
         ssize_t n = read(*fd, byte, 1);

@@ -2,6 +2,7 @@
 // the command line when its version is newer.
 #include "sensorflash_main.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdint.h>
@@ -20,22 +21,23 @@ const size_t VERSION_READ_LEN = 5;
 const size_t VERSION_BYTE = 4;
 const int VERSION_READ_TRIES = 1;
 
-// Parses "major.minor.patch": three runs of decimal digits joined by dots and nothing else.
-// Returns 1 on success.
+// Reads "major.minor.patch" as "%d.%d.%d" does: each number may have leading white space and
+// a sign, and whatever follows the third number is ignored (a CR line end, a suffix, a fourth
+// component). Returns 1 when three numbers were read and each fits an int.
 int parse_version(const char* text, int v[3]) {
     const char* p = text;
     for (int i = 0; i < 3; ++i) {
         if (i > 0 && *p++ != '.') return 0;
-        if (*p < '0' || *p > '9') return 0;
-        int n = 0;
-        while (*p >= '0' && *p <= '9') {
-            const int digit = *p++ - '0';
-            if (n > (INT_MAX - digit) / 10) return 0;  // would not fit an int (long is 32-bit on the board)
-            n = n * 10 + digit;
-        }
-        v[i] = n;
+        char* end = NULL;
+        errno = 0;
+        const long n = strtol(p, &end, 10);
+        if (end == p) return 0;
+        // long is 32-bit on the board, so range errors show in errno as well as in the value.
+        if (errno == ERANGE || n < INT_MIN || n > INT_MAX) return 0;
+        v[i] = static_cast<int>(n);
+        p = end;
     }
-    return *p == '\0';
+    return 1;
 }
 
 void usage(const char* argv0) { printf("Usage: %s touch_bin_file version(xx.xx.xx)\n", argv0); }
@@ -55,7 +57,7 @@ int touch_version_check(int fd, int new_ver) {
 
 int sensorflash_main(int argc, char** argv) {
     int v[3] = {0, 0, 0};
-    // A version text that is not three numbers is refused before the device is touched.
+    // A version text without three numbers is refused before the device is touched.
     if (argc != 3 || !parse_version(argv[2], v)) {
         usage(argv[0]);
         return -1;

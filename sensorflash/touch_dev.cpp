@@ -31,6 +31,9 @@ int read_err_cnt = 0;
 }  // namespace
 
 int touch_init(void) {
+    // A run starts with both directions open.
+    write_err_cnt = 0;
+    read_err_cnt = 0;
     dev_fd = open(TOUCH_DEV_PATH, O_RDWR);
     if (dev_fd <= 0) {
         printf("open %s device error!\n", TOUCH_DEV_PATH);

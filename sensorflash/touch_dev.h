@@ -16,7 +16,8 @@ enum {
 // Descriptor of the touch device; -1 until touch_init has run.
 extern int dev_fd;
 
-// Opens the device and issues the driver's three set-up requests. 0, or -1 if it can't be opened.
+// Starts the run's failure counts at 0, opens the device and issues the driver's three set-up
+// requests. 0, or -1 if it can't be opened.
 int touch_init(void);
 
 // Sends len bytes of buf as one transfer, up to tries attempts. 0, -1 or -2.

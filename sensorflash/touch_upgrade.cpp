@@ -28,8 +28,8 @@ int touch_upgrade(int fd, const uint8_t* image, size_t size) {
     memset(data_buf, 0, sizeof data_buf);
     size_t pkts = size / TOUCH_PKT_SIZE;
     if (pkts > TOUCH_MAX_PKTS) {
-        printf("%s: image of %zu packets is larger than %zu flash rows, not programmed\n", __func__, pkts,
-               TOUCH_MAX_PKTS);
+        printf("%s: image of %zu packets is more than the packet counter's %zu, not programmed\n", __func__,
+               pkts, TOUCH_MAX_PKTS);
         return TOUCH_ERR_ARG;
     }
     btldr_fd = fd;

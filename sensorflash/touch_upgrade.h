@@ -7,7 +7,8 @@
 
 // Image packet: 126 bytes in Send Data, 2 bytes in Program Row, 1 byte not used.
 const size_t TOUCH_PKT_SIZE = 129;
-// Row numbers and the packet count are 16-bit: a larger image would wrap them.
+// The count of finished packets is 16-bit: a larger image would wrap it. This does not bound
+// the row numbers, which count on from the controller's first row in 16 bits.
 const size_t TOUCH_MAX_PKTS = 65535;
 
 extern const uint8_t* image_cursor;

@@ -139,12 +139,17 @@ TEST_F(GpioTest, InterruptPathPrintsTheSameLinesAndWaitsForItsShell) {
     EXPECT_TRUE(g_commands.empty());  // system() is not used on this path
 }
 
-TEST_F(GpioTest, InterruptPathReportsAShellThatCannotStartAndGoesOn) {
-    g_vfork_fails = true;
-    StdoutCapture out;
-    EXPECT_EQ(mcu_gpio_config_from_signal(MCU_PIN_BOOT, GPIO_STATE_UNEXPORT), -1);
-    EXPECT_EQ(out.lines(), (Lines{"[MCU - mcu_gpio_config]: echo 119 > /sys/class/gpio/unexport", "set pin[119] state[32] fail"}));
-    g_vfork_fails = false;
+TEST_F(GpioTest, InterruptPathEndsTheProcessWhenItsShellCannotStart) {
+    EXPECT_EXIT(
+        {
+            dup2(STDERR_FILENO, STDOUT_FILENO);
+            g_vfork_fails = true;
+            mcu_gpio_config_from_signal(MCU_PIN_BOOT, GPIO_STATE_UNEXPORT);
+            fprintf(stderr, "returned\n");
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(255),
+        "\\[MCU - mcu_gpio_config\\]: echo 119 > /sys/class/gpio/unexport\nset pin\\[119\\] state\\[32\\] fail\n$");
 }
 
 TEST_F(GpioTest, InterruptPathRefusesUnknownPinsAndStatesSilently) {

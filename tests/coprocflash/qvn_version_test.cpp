@@ -14,17 +14,17 @@
 using Lines = std::vector<std::string>;
 using board::McuModel;
 
-// The next malloc of a size in [fail_min, fail_max] fails (linker wrap of the code under test).
+// The next calloc of a size in [fail_min, fail_max] fails (linker wrap of the code under test).
 namespace {
 size_t g_fail_min = 0, g_fail_max = 0;
 }
-extern "C" void* __real_malloc(size_t n);
-extern "C" void* __wrap_malloc(size_t n) {
-    if (g_fail_max != 0 && n >= g_fail_min && n <= g_fail_max) {
+extern "C" void* __real_calloc(size_t count, size_t size);
+extern "C" void* __wrap_calloc(size_t count, size_t size) {
+    if (g_fail_max != 0 && count * size >= g_fail_min && count * size <= g_fail_max) {
         g_fail_max = 0;
         return nullptr;
     }
-    return __real_malloc(n);
+    return __real_calloc(count, size);
 }
 
 namespace {
@@ -188,37 +188,39 @@ TEST_F(QueryTest, WrongMessageCodeIsNoVersion) {
                                        "[ORNMCU - qvn_version_check]: cannot get mcu version"}));
 }
 
-TEST_F(QueryTest, EmptyBodyIsNoVersion) {
+TEST_F(QueryTest, EmptyBodyIsNoVersionAndItsReadEmptiesTheCarryOver) {
     mcu.set_reply_body({});
+    mcu.set_reply_surplus({0x11, 0x22});  // arrives with the header
     Lines lines;
     EXPECT_EQ(check("1.0.0", &lines), 0);
     EXPECT_EQ(own_lines(lines), Lines{"[ORNMCU - qvn_version_check]: cannot get mcu version"});
+    pty.send("\x33\x44");
+    uint8_t next[2] = {0, 0};
+    StdoutCapture quiet;
+    ASSERT_EQ(serial_read(uart_fd, next, 2), 0);
+    EXPECT_EQ(next[0], 0x33);  // not the surplus: the zero-byte body read dropped it
 }
 
-TEST_F(QueryTest, BodyLongerThanTheBufferIsRefusedUnread) {
-    mcu.set_version("10.200.3000");  // 13 body bytes
+TEST_F(QueryTest, BodyThatDoesNotFitTheBufferIsRefused) {
+    mcu.set_version("10.20.300");  // 'M', 9 characters, NUL: 11 bytes
     Lines lines;
     EXPECT_EQ(check("1.0.0", &lines), 0);
-    EXPECT_EQ(own_lines(lines), (Lines{"[ORNMCU - qvn_get_version]: version body too long : 13",
+    EXPECT_EQ(own_lines(lines), (Lines{"[ORNMCU - qvn_get_version]: version body too long : 11",
                                        "[ORNMCU - qvn_version_check]: cannot get mcu version"}));
-}
-
-TEST_F(QueryTest, BodyWithoutEndIsRefused) {
-    mcu.set_reply_body({'M', '2', '.', '0', '.', '1', '2', '3', '4'});  // nine bytes, no NUL
-    Lines lines;
+    mcu.set_reply_body({'M', '2', '.', '1', '0', '.', '1', '0', '0', '0'});  // ten bytes, no NUL
     EXPECT_EQ(check("1.0.0", &lines), 0);
     EXPECT_EQ(own_lines(lines), (Lines{"[ORNMCU - qvn_get_version]: version body without end",
                                        "[ORNMCU - qvn_version_check]: cannot get mcu version"}));
 }
 
-TEST_F(QueryTest, LongestBodyThatFitsIsAccepted) {
-    mcu.set_version("9.99.999");  // 'M', 8 characters, NUL: 10 bytes would not fit...
+TEST_F(QueryTest, BodiesThatFitTheBufferAreCompared) {
+    mcu.set_version("2.10.100");  // 'M', 8 characters, NUL: the whole buffer
     Lines lines;
-    EXPECT_EQ(check("10.0.0", &lines), 0);
-    EXPECT_EQ(own_lines(lines)[0], "[ORNMCU - qvn_get_version]: version body too long : 10");
-    mcu.set_version("9.99.99");  // 9 bytes with its NUL
-    EXPECT_EQ(check("10.0.0", &lines), 0);
-    EXPECT_EQ(own_lines(lines), cat(cat(gate_lines("10.0.0", "9.99.99"), ver_lines(10, 0, 0)), ver_lines(9, 99, 99)));
+    EXPECT_EQ(check("2.10.100", &lines), -1);
+    EXPECT_EQ(own_lines(lines), cat(cat(gate_lines("2.10.100", "2.10.100"), ver_lines(2, 10, 100)), ver_lines(2, 10, 100)));
+    mcu.set_reply_body({'M', '2', '.', '0', '.', '1', '2', '3', '4'});  // nine bytes: the zeroed buffer ends them
+    EXPECT_EQ(check("2.0.1234", &lines), -1);
+    EXPECT_EQ(own_lines(lines), cat(cat(gate_lines("2.0.1234", "2.0.1234"), ver_lines(2, 0, 1234)), ver_lines(2, 0, 1234)));
 }
 
 TEST_F(QueryTest, ReplyInPiecesAndWithSurplus) {

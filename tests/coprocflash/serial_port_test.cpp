@@ -216,6 +216,21 @@ TEST_F(SerialTest, SetAttrFailureOfSpeedClosesOfParityKeepsOpen) {
         EXPECT_FALSE(fd_open(fd));
     }
     g_tcsetattr_fail = false;
+    // The closed number comes back from another open: the serial layer leaves it alone.
+    ASSERT_EQ(dup2(pty.slave, fd), fd);
+    {
+        StdoutCapture out;
+        const uint8_t z = 'z';
+        EXPECT_EQ(serial_write(fd, &z, 1), -1);
+        uint8_t b;
+        EXPECT_EQ(serial_read(fd, &b, 1), -1);
+        EXPECT_EQ(serial_close(fd), -1);
+        EXPECT_EQ(out.lines(), (Lines{"[UART - serial_write]: write ret = -1", "[UART - serial_write]: write error",
+                                      "[UART - serial_read]: read data error"}));
+    }
+    EXPECT_TRUE(fd_open(fd));
+    EXPECT_EQ(drain_master(), "");
+    close(fd);
     fd = -1;
 }
 
@@ -443,6 +458,20 @@ TEST_F(SerialTest, ZeroByteReadStartsAFreshAllowanceOfWaits) {
                                   "[UART - _serial_read]: uart read data [0]", "[UART - _serial_read]: wait read timeout!",
                                   "[UART - _serial_read]: wait read timeout!", "[UART - _serial_read]: uart read data [1]",
                                   "[UART - serial_read]: uart have data 1+0<1 "}));
+}
+
+TEST_F(SerialTest, HungUpLineFailsAtTheFourthEmptyReadInARow) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    ASSERT_EQ(write(p[1], "ab", 2), 2);
+    close(p[1]);  // the far end hangs up: readable, and every read() gives 0
+    uint8_t buf[4];
+    StdoutCapture out;
+    EXPECT_EQ(serial_read(p[0], buf, 4), -1);
+    close(p[0]);
+    const std::string empty = "[UART - _serial_read]: uart read data [0]";
+    EXPECT_EQ(out.lines(), (Lines{"[UART - _serial_read]: uart read data [2]", "[UART - serial_read]: uart have data 2+0<4 ",
+                                  empty, empty, empty, empty, "[UART - serial_read]: read data error"}));
 }
 
 TEST_F(SerialTest, ScratchBlockMissingFailsTheRead) {

@@ -35,8 +35,12 @@ TEST_F(Aw9110Lib, ClosedChipAndBadArgumentsTouchNoDevice) {
     EXPECT_EQ(aw9110_start_sequence(bad_chip), 6);
     EXPECT_EQ(aw9110_start_sequence(bad_mask), 6);
     EXPECT_EQ(aw9110_white_reg(fake_chips::kFd1, nullptr, 2, 2), 6);
+    EXPECT_EQ(aw9110_set_output_bits(1, 0x107, 0), 6);
+    EXPECT_EQ(aw9110_chip_init(fake_chips::kFd1, nullptr), 6);
+    EXPECT_EQ(aw9110_set_enable_mask(fake_chips::kFd1, nullptr, 0x01, 1), 6);
     EXPECT_EQ(c0.write_calls() + c1.write_calls(), 0u);
     EXPECT_TRUE(c0.ioctls().empty());
+    EXPECT_TRUE(c1.ioctls().empty());
     EXPECT_EQ(err_cnt, 0);
     // nothing left in bits 0-5: no write
     EXPECT_EQ(aw9110_set_enable_mask(fake_chips::kFd1, g_reg_shadow[1], 0x40, 1), 0);

@@ -31,8 +31,7 @@ protected:
     // Waits until the daemon opens its pipe, then writes the bytes as one writer.
     void send(const std::vector<uint8_t>& bytes, bool keep_open = false) {
         if (writer < 0) {
-            ASSERT_TRUE(testbed::wait_until([&] { return opens_of_pipe() > opened_; }, 10s)) << proc->output();
-            ++opened_;
+            ASSERT_TRUE(testbed::wait_until([&] { return opens_of_pipe() > 0; }, 10s)) << proc->output();
             writer = open(pipe_path().c_str(), O_WRONLY);
         }
         ASSERT_GE(writer, 0);
@@ -60,7 +59,6 @@ protected:
     testbed::Bed bed;
     std::unique_ptr<testbed::Process> proc;
     int writer = -1;
-    size_t opened_ = 0;
 };
 
 TEST_F(Lumend, StartUpWritesBothChipsInOrderAndExitsOnFF) {
@@ -114,7 +112,6 @@ TEST_F(Lumend, CommandLineArgument) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
-        opened_ = 0;
         start(c.args);
         ASSERT_TRUE(proc->wait_output(kCreated, 10s));
         EXPECT_EQ(proc->output().substr(0, c.line.size()), c.line);
@@ -139,7 +136,7 @@ TEST_F(Lumend, PipeCommandsInOrderAcrossWriters) {
     ASSERT_TRUE(proc->wait_output("command : 3\n", 10s));
     ASSERT_TRUE(testbed::wait_until([&] { return chip0.channel(0).output_on; }, 10s));
     for (const auto& p : chip0.accepted_pairs()) EXPECT_FALSE(p.first == 0x22 && p.second == 255);  // no running light
-    // the writer closed: the daemon reopens and takes the next writer's commands
+    // the writer closed: the daemon takes the next writer's commands on the same open pipe
     send({0x01});
     ASSERT_TRUE(testbed::wait_until([&] {
         for (const auto& p : chip0.accepted_pairs())
@@ -154,7 +151,22 @@ TEST_F(Lumend, PipeCommandsInOrderAcrossWriters) {
     for (const auto& l : proc->output_lines())
         if (l.find("recieve command") != std::string::npos || l == "kavo : create thread ok.") commands += l + "\n";
     EXPECT_EQ(commands, want);
-    EXPECT_EQ(opens_of_pipe(), 3u);  // at start and after each writer that closed
+    EXPECT_EQ(opens_of_pipe(), 1u);
+}
+
+TEST_F(Lumend, BackToBackWritersLoseNoCommand) {
+    start();
+    std::string want = kCreated;
+    for (int i = 0; i < 600; ++i) {
+        const uint8_t b = static_cast<uint8_t>(4 + i % 200);  // off values: the thread stays quiet
+        send({b});
+        want += "kavo : touch led recieve command : " + std::to_string(b) + "\n";
+    }
+    EXPECT_EQ(stop(), 0);
+    std::string got;
+    for (const auto& l : proc->output_lines())
+        if (l != "kavo : close led") got += l + "\n";
+    EXPECT_EQ(got, want + "kavo : touch led recieve command : 255\n" + kExitLine);
 }
 
 TEST_F(Lumend, ExistingPathThatIsNotAFifoIsReadOnce) {

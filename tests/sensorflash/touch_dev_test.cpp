@@ -1,7 +1,6 @@
 // Touch device layer against the controller model through the libc stand-ins: the open and
 // its control requests, attempts and pauses, the two 20-failure latches, the closing sequence.
-// The failure counters live for the whole process, as on the device: ctest runs each test in a
-// process of its own.
+// The failure counters live for the whole run: each test starts one with touch_init.
 #include <errno.h>
 #include <fcntl.h>
 
@@ -25,6 +24,9 @@ const char READ4_FAILED[] = "touch_read_reg error:cnt = 4, ret=-1";
 class TouchDev : public ::testing::Test {
 protected:
     void SetUp() override {
+        shim::attach(&model);
+        ASSERT_EQ(touch_init(), 0);
+        model.clear_records();
         shim::attach(&model);
         model.set_version(0x2A);
     }

@@ -151,12 +151,12 @@ TEST_F(Upgrade, BuffersAreClearedBeforeTheFirstCommand) {
     EXPECT_EQ(model.writes()[1].bytes.back(), 0x00);                      // so was frame_buf[7]
 }
 
-// Row and packet counters are 16 bits wide: a larger image is refused before the bootloader.
+// The count of finished packets is 16 bits wide: a larger image is refused before the bootloader.
 TEST_F(Upgrade, ImageOfMoreThan65535PacketsIsRefusedUntouched) {
     Bytes img(65536u * 129u, 0x00);
     Lines lines;
     EXPECT_EQ(upgrade(img, &lines), -1);
-    EXPECT_EQ(lines, Lines{"touch_upgrade: image of 65536 packets is larger than 65535 flash rows, not programmed"});
+    EXPECT_EQ(lines, Lines{"touch_upgrade: image of 65536 packets is more than the packet counter's 65535, not programmed"});
     EXPECT_TRUE(model.writes().empty());
 }
 

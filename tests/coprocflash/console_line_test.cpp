@@ -1,0 +1,37 @@
+// Console lines: each line reaches standard output whole, in one write(), and an interrupt
+// that arrives meanwhile is handled only after it (write() wrapped by the linker).
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "console_line.h"
+
+namespace {
+std::vector<std::string> g_writes;
+std::vector<size_t> g_handled_after;  // lines written when each interrupt was handled
+void on_sigint(int) { g_handled_after.push_back(g_writes.size()); }
+}  // namespace
+
+extern "C" ssize_t __real_write(int fd, const void* buf, size_t n);
+extern "C" ssize_t __wrap_write(int fd, const void* buf, size_t n) {
+    if (fd != STDOUT_FILENO) return __real_write(fd, buf, n);
+    raise(SIGINT);  // the interrupt comes while the line is on its way
+    g_writes.emplace_back(static_cast<const char*>(buf), n);
+    return static_cast<ssize_t>(n);
+}
+
+TEST(ConsoleLine, EachLineIsOneWriteAndAnInterruptWaitsForIt) {
+    struct sigaction sa = {}, old = {};
+    sa.sa_handler = on_sigint;
+    ASSERT_EQ(sigaction(SIGINT, &sa, &old), 0);
+    const std::string path(600, 'p');  // longer than the line buffer on the stack
+    EXPECT_EQ(con_printf("[UART - %s]: write ret = %d\n", "serial_write", 5), 37);
+    EXPECT_EQ(con_printf("open file [%s] failed\n", path.c_str()), 620);
+    sigaction(SIGINT, &old, nullptr);
+    EXPECT_EQ(g_writes, (std::vector<std::string>{"[UART - serial_write]: write ret = 5\n", "open file [" + path + "] failed\n"}));
+    EXPECT_EQ(g_handled_after, (std::vector<size_t>{1, 2}));
+}
