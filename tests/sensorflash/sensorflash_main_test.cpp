@@ -7,7 +7,7 @@
 
 #include <fstream>
 
-#include "capture.h"
+#include "stdout_capture.h"
 #include "image.h"
 #include "sensorflash_main.h"
 #include "sys_shim.h"

@@ -7,7 +7,7 @@
 #include <functional>
 #include <numeric>
 
-#include "capture.h"
+#include "stdout_capture.h"
 #include "fake_touch_dev.h"
 #include "sys_shim.h"
 #include "touch_btldr.h"

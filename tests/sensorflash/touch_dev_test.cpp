@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "capture.h"
+#include "stdout_capture.h"
 #include "sys_shim.h"
 #include "touch_controller.h"
 #include "touch_dev.h"

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "capture.h"
+#include "stdout_capture.h"
 #include "fake_touch_dev.h"
 #include "image.h"
 #include "sys_shim.h"

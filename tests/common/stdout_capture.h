@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+using Lines = std::vector<std::string>;
+
 class StdoutCapture {
 public:
     StdoutCapture() {
@@ -23,8 +25,9 @@ public:
         stop();
         return text_;
     }
-    std::vector<std::string> lines() {
-        std::vector<std::string> out;
+    // Lines without their newline; an unfinished last line is kept as it is.
+    Lines lines() {
+        Lines out;
         std::string all = text();
         size_t pos = 0, nl;
         while ((nl = all.find('\n', pos)) != std::string::npos) {
