@@ -17,10 +17,9 @@ class RunningTest : public ::testing::EmptyTestEventListener {
     void OnTestEnd(const ::testing::TestInfo&) override { g_running = nullptr; }
 };
 
-void fail_if_a_test_is_running(const char* how, int status) {
+void fail_if_a_test_is_running(const char* how) {
     if (g_running == nullptr || ::testing::internal::InDeathTestChild()) return;
-    fprintf(stderr, "FAILED: %s.%s ended the process with %s(%d)\n", g_running->test_suite_name(), g_running->name(),
-            how, status);
+    fprintf(stderr, "FAILED: %s.%s ended the process with %s\n", g_running->test_suite_name(), g_running->name(), how);
     fflush(stderr);
     __real__exit(1);
 }
@@ -28,13 +27,13 @@ void fail_if_a_test_is_running(const char* how, int status) {
 }  // namespace
 
 extern "C" void __wrap__exit(int status) {
-    fail_if_a_test_is_running("_exit", status);
+    fail_if_a_test_is_running("_exit()");
     __real__exit(status);
 }
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     ::testing::UnitTest::GetInstance()->listeners().Append(new RunningTest);
-    atexit([] { fail_if_a_test_is_running("exit", -1); });
+    atexit([] { fail_if_a_test_is_running("exit()"); });
     return RUN_ALL_TESTS();
 }
