@@ -3,8 +3,7 @@
 # exist and each program source must be listed. Host-only stand-ins are not device sources.
 # Usage: cmake -DSOURCE_DIR=<tree> -P check_android_bp.cmake
 cmake_minimum_required(VERSION 3.22)
-set(programs lumend sensorflash coprocflash)
-set(host_only lumend/klog_compat.c)
+include(${CMAKE_CURRENT_LIST_DIR}/program_sources.cmake)
 
 file(READ "${SOURCE_DIR}/Android.bp" bp)
 string(REGEX MATCHALL "\"[a-z_]+/[A-Za-z0-9_]+\\.(cpp|c)\"" quoted "${bp}")
@@ -15,9 +14,8 @@ foreach(q ${quoted})
 endforeach()
 
 set(errors "")
-foreach(prog ${programs})
-  file(GLOB present RELATIVE "${SOURCE_DIR}" "${SOURCE_DIR}/${prog}/*.cpp" "${SOURCE_DIR}/${prog}/*.c")
-  list(REMOVE_ITEM present ${host_only})
+foreach(prog ${PROGRAMS})
+  program_sources("${SOURCE_DIR}" ${prog} present)
   if(NOT present)
     message(STATUS "${prog}: not in this tree yet, not checked")
     continue()
