@@ -9,6 +9,10 @@
 
 LOCAL_PATH := $(call my-dir)
 
+# Trees with Soong (API level 24 and later) build the programs from Android.bp; declaring them
+# here too would define each module twice.
+ifneq ($(filter 21 22 23,$(PLATFORM_SDK_VERSION)),)
+
 # Size over speed: the programs are small tools on a small board. -Os comes after the build
 # system's default optimisation, so it wins.
 board_sysware_cflags := -Wall -Werror -Os
@@ -63,3 +67,5 @@ LOCAL_C_INCLUDES := $(LOCAL_PATH)/coprocflash
 LOCAL_CFLAGS := $(board_sysware_cflags)
 LOCAL_CPPFLAGS := $(board_sysware_cppflags)
 include $(BUILD_EXECUTABLE)
+
+endif

@@ -1,6 +1,6 @@
-# Run as a test (cmake -P): reads Android.mk with make against stand-ins for the platform build
-# system's $(CLEAR_VARS), $(BUILD_EXECUTABLE) and my-dir that record each module's variables,
-# then checks that it declares exactly the programs of the tree, each with all its device
+# Run as a test (cmake -P): reads Android.mk with make as a tree of API level 22 would,
+# against stand-ins for the build system's $(CLEAR_VARS), $(BUILD_EXECUTABLE) and my-dir that
+# record each module's variables, then checks that it declares exactly the programs of the tree, each with all its device
 # sources (and only existing ones), its platform libraries and the device flags.
 # Usage: cmake -DSOURCE_DIR=<tree> -DWORK_DIR=<scratch dir> -P check_android_mk.cmake
 cmake_minimum_required(VERSION 3.22)
@@ -36,6 +36,7 @@ file(WRITE "${WORK_DIR}/build_executable.mk"
 file(WRITE "${WORK_DIR}/platform.mk"
   "recorded: ;\n"
   "my-dir = $(patsubst %/,%,$(dir $(lastword $(MAKEFILE_LIST))))\n"
+  "PLATFORM_SDK_VERSION := 22\n"
   "CLEAR_VARS := ${WORK_DIR}/clear_vars.mk\n"
   "BUILD_EXECUTABLE := ${WORK_DIR}/build_executable.mk\n"
   "include ${SOURCE_DIR}/Android.mk\n")

@@ -76,7 +76,7 @@ foreach(line ${lines})
     continue()
   elseif(sym MATCHES "${platform_pattern}")
     if(NOT sym IN_LIST allowed)
-      string(APPEND errors "${where} imports ${sym} from liblog/libcutils; it may use only ${ALLOWED}\n")
+      string(APPEND errors "${where} imports ${sym} from liblog/libcutils, which it is not meant to use (allowed: ${ALLOWED})\n")
     endif()
     continue()
   elseif(NOT BIONIC OR sym IN_LIST bionic OR sym IN_LIST cxx_runtime OR sym IN_LIST link_time
