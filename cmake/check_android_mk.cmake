@@ -1,7 +1,8 @@
 # Run as a test (cmake -P): reads Android.mk with make as a tree of API level 22 would,
 # against stand-ins for the build system's $(CLEAR_VARS), $(BUILD_EXECUTABLE) and my-dir that
-# record each module's variables, then checks that it declares exactly the programs of the tree, each with all its device
-# sources (and only existing ones), its platform libraries and the device flags.
+# record each module's variables, then checks that it declares exactly the programs of the
+# tree, each with all its device sources (and only existing ones), its platform libraries and
+# the device flags.
 # Usage: cmake -DSOURCE_DIR=<tree> -DWORK_DIR=<scratch dir> -P check_android_mk.cmake
 cmake_minimum_required(VERSION 3.22)
 include(${CMAKE_CURRENT_LIST_DIR}/program_sources.cmake)
