@@ -1,4 +1,4 @@
 // The current LED command; 2 (the chip-timed sequence) until a command arrives.
 #include "led_cmd.h"
 
-std::atomic<uint8_t> g_led_cmd{LED_CMD_SEQUENCE};
+uint8_t g_led_cmd = LED_CMD_SEQUENCE;

@@ -1,8 +1,8 @@
 // The current LED command: one byte written by the pipe reader, read by the pattern thread
-// once per cycle. A relaxed atomic byte keeps that plain store/load without a data race.
+// once per cycle. Relaxed atomic loads and stores (the compiler's builtins, no C++ library)
+// keep that plain one-byte store/load without a data race.
 #pragma once
 
-#include <atomic>
 #include <stdint.h>
 
 enum {
@@ -12,7 +12,7 @@ enum {
     LED_CMD_EXIT = 0xFF,
 };
 
-extern std::atomic<uint8_t> g_led_cmd;
+extern uint8_t g_led_cmd;
 
-inline uint8_t led_cmd_load() { return g_led_cmd.load(std::memory_order_relaxed); }
-inline void led_cmd_store(uint8_t v) { g_led_cmd.store(v, std::memory_order_relaxed); }
+inline uint8_t led_cmd_load() { return __atomic_load_n(&g_led_cmd, __ATOMIC_RELAXED); }
+inline void led_cmd_store(uint8_t v) { __atomic_store_n(&g_led_cmd, v, __ATOMIC_RELAXED); }

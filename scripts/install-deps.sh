@@ -5,6 +5,7 @@
 set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config            # build
+  make                                        # the Android.mk check reads it with GNU make
   android-liblog-dev android-libcutils-dev    # liblog and libcutils headers/libraries for lumend
   libgtest-dev libgmock-dev                   # unit tests
   umockdev libumockdev-dev libglib2.0-dev     # test bed: simulated device nodes and /sys
