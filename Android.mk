@@ -58,6 +58,7 @@ LOCAL_MODULE := coprocflash
 LOCAL_MODULE_TAGS := optional
 LOCAL_MULTILIB := 32
 LOCAL_SRC_FILES := \
+    coprocflash/console_line.cpp \
     coprocflash/serial_port.cpp \
     coprocflash/mcu_gpio.cpp \
     coprocflash/qvn_version.cpp \
