@@ -6,6 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "touch_controller.h"
 
@@ -30,6 +33,7 @@ const TouchCommand kTouchCommands[] = {
 
 constexpr unsigned kMaxCount = 1000000;  // fault counts: far beyond any run
 constexpr double kMaxEverySeconds = 3600;
+constexpr size_t kHelpIndent = 27, kHelpWidth = 100;
 
 // Whole decimal (or 0x hex, when hex) number within 0..max.
 bool parse_uint(const std::string& text, unsigned long max, unsigned long* out, bool hex = false) {
@@ -240,15 +244,29 @@ void print_help(FILE* out, Board board) {
             "board: every process it starts sees the simulated hardware. COMMAND's output passes through\n"
             "unchanged and boardsim ends with its exit status; then it reports what the hardware saw.\n\n"
             "Options of every board:\n");
-    auto rows = [&](Board b) {
-        for (const auto& r : kOptions) {
-            if (r.board != b) continue;
-            std::string left = std::string(r.name) + (r.value ? std::string(" ") + r.value : "");
-            fprintf(out, "  %-24s %s\n", left.c_str(), r.help);
+    // One option: its name and value, then its help wrapped to the width.
+    auto row = [&](const std::string& left, const std::string& help) {
+        std::string line = "  " + left;
+        line.resize(std::max(line.size() + 1, kHelpIndent), ' ');
+        size_t pos = 0;
+        while (pos < help.size()) {
+            size_t room = kHelpWidth - line.size(), end = help.size();
+            if (end - pos > room) {
+                end = help.rfind(' ', pos + room);
+                if (end == std::string::npos || end <= pos) end = pos + room;
+            }
+            fprintf(out, "%s%s\n", line.c_str(), help.substr(pos, end - pos).c_str());
+            pos = help.find_first_not_of(' ', end);
+            if (pos == std::string::npos) break;
+            line.assign(kHelpIndent, ' ');
         }
     };
+    auto rows = [&](Board b) {
+        for (const auto& r : kOptions)
+            if (r.board == b) row(std::string(r.name) + (r.value ? std::string(" ") + r.value : ""), r.help);
+    };
     rows(Board::none);
-    fprintf(out, "  %-24s %s\n", "--help", "this text");
+    row("--help", "this text");
     for (Board b : {Board::leds, Board::touch, Board::mcu}) {
         if (board != Board::none && board != b) continue;
         fprintf(out, "\nboardsim %s: %s\n", board_name(b), board_summary(b));
@@ -315,9 +333,22 @@ Parse parse_options(int argc, char** argv, Options* o, std::string* message) {
         *message = who + "--every goes with --send";
         return Parse::error;
     }
-    if (!o->report_dir.empty() && mkdir(o->report_dir.c_str(), 0755) != 0 && errno != EEXIST) {
-        *message = who + "--report: cannot create " + o->report_dir + ": " + strerror(errno);
-        return Parse::error;
+    if (!o->report_dir.empty()) {
+        const char* dir = o->report_dir.c_str();
+        struct stat st;
+        int err = 0;
+        if (mkdir(dir, 0755) != 0 && errno != EEXIST)
+            err = errno;
+        else if (stat(dir, &st) != 0)
+            err = errno;
+        else if (!S_ISDIR(st.st_mode))
+            err = ENOTDIR;
+        else if (access(dir, W_OK) != 0)
+            err = errno;
+        if (err) {
+            *message = who + "--report: cannot write into " + o->report_dir + ": " + strerror(err);
+            return Parse::error;
+        }
     }
     return Parse::run;
 }

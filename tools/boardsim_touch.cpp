@@ -56,7 +56,8 @@ int run_touch(const Options& o, bool private_mounts) {
     snprintf(buf, sizeof buf, "  bootloader entry requests: %d; bootloader frames taken: %zu; exits: %d\n",
              touch.entry_requests(), touch.frames().size(), touch.exits());
     text += buf;
-    text += "  rows programmed: " + ranges(programmed) + "\n";
+    text += "  rows programmed: " + ranges(programmed) + " (" + std::to_string(programmed.size()) +
+            " program row commands)\n";
     text += "  rows left damaged (their checksum reads back wrong): " + ranges(damaged) + "\n";
     text += std::string("  at the end the controller ") + mode_text(touch.mode()) + "\n";
     deliver_report(o, text);
