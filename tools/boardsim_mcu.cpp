@@ -46,7 +46,7 @@ std::string flash_map(const McuModel& mcu) {
     return out;
 }
 
-std::string afterwards(const McuModel& mcu) {
+std::string afterwards(const McuModel& mcu, const Options& o) {
     std::string version;
     if (mcu.answers_version(&version)) return "the application answers the version query: " + version;
     switch (mcu.mode()) {
@@ -55,7 +55,8 @@ std::string afterwards(const McuModel& mcu) {
     case McuModel::Mode::in_reset:
         return "no application answers: the MCU is held in reset";
     default:
-        return "no application answers: the application is silent or the flash holds none";
+        return o.app_silent ? "no application answers: it runs, but never answers (--app-silent)"
+                            : "no application answers: the flash holds none (erased at its base)";
     }
 }
 
@@ -106,7 +107,7 @@ int run_mcu(const Options& o, bool private_mounts) {
              McuModel::kPageSize / 1024);
     text += buf;
     text += flash_map(mcu);
-    text += "  afterwards " + afterwards(mcu) + "\n";
+    text += "  afterwards " + afterwards(mcu, o) + "\n";
     deliver_report(o, text);
     return status;
 }
