@@ -60,7 +60,7 @@ std::string led_timeline_svg(const std::vector<RegWrite>& writes, std::chrono::s
     snprintf(buf, sizeof buf,
              "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" font-family=\"sans-serif\" font-size=\"12\">\n"
              "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n"
-             "<text x=\"10\" y=\"20\">chip 0 channels over %.1f s: yellow = level, green = toggle output on, "
+             "<text x=\"10\" y=\"20\">/dev/aw9110_1_dev over %.1f s: yellow = level, green = toggle output on, "
              "blue = chip-timed sequence, grey = toggle output off%s</text>\n",
              kLeft + kWidth + 20, height, total, marks.empty() ? "" : ", red = command received");
     svg += buf;

@@ -22,5 +22,5 @@ echo "== sensorflash: a touch firmware update, the controller at version 11 =="
 echo
 echo "== coprocflash: an MCU update from 2.0.9 to 2.0.13 (the per-frame lines left out here) =="
 "$bin/tools/boardsim" mcu --app-version 2.0.9 --new-version 2.0.13 -- \
-    "$bin/coprocflash/coprocflash" "$demo/mcu.bin" 2.0.13 |
-    grep -v -e '^\[UART - ' -e '^\[MCU - wait_ack\]' -e 'write 256 byte'
+    "$bin/coprocflash/coprocflash" "$demo/mcu.bin" 2.0.13 2>&1 |
+    grep --line-buffered -v -e '^\[UART - ' -e '^\[MCU - wait_ack\]' -e 'write 256 byte'
