@@ -13,7 +13,7 @@ constexpr uint8_t kSeqRun = 0x80;
 
 long Aw9110Chip::on_write(const uint8_t* data, size_t len) {
     std::lock_guard<std::mutex> lock(mutex_);
-    unsigned n = static_cast<unsigned>(writes_.size()) + 1;
+    unsigned n = shared_count_ ? ++*shared_count_ : static_cast<unsigned>(writes_.size()) + 1;
     RegWrite w{std::chrono::steady_clock::now(), std::vector<uint8_t>(data, data + len), false};
     if (n >= fail_first_ && n <= fail_last_) {
         writes_.push_back(w);
@@ -42,6 +42,11 @@ void Aw9110Chip::fail_writes(unsigned first, unsigned last) {
     std::lock_guard<std::mutex> lock(mutex_);
     fail_first_ = first;
     fail_last_ = last;
+}
+
+void Aw9110Chip::share_write_count(std::shared_ptr<std::atomic<unsigned>> count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    shared_count_ = std::move(count);
 }
 
 void Aw9110Chip::short_writes(unsigned first, unsigned last) {

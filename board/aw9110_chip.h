@@ -3,8 +3,10 @@
 // channel shows. Faults: chosen write calls fail or come back short.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -36,6 +38,9 @@ public:
 
     // Write calls number first..last (counting from 1) fail with EIO.
     void fail_writes(unsigned first, unsigned last);
+    // Chips given the same counter number their write calls together, in the order they come
+    // (the daemon's n-th write, whichever chip it addresses); otherwise each counts its own.
+    void share_write_count(std::shared_ptr<std::atomic<unsigned>> count);
     // Write calls first..last report one byte less than given (a short write).
     void short_writes(unsigned first, unsigned last);
 
@@ -55,6 +60,7 @@ private:
     std::vector<RegWrite> writes_;
     std::vector<unsigned long> ioctls_;
     unsigned fail_first_ = 0, fail_last_ = 0, short_first_ = 0, short_last_ = 0;
+    std::shared_ptr<std::atomic<unsigned>> shared_count_;
 };
 
 }  // namespace board

@@ -1,5 +1,5 @@
 // LED timeline picture: one row per channel; yellow shade = level, green / grey = toggle output
-// on / off, blue = chip-timed sequence running.
+// on / off, blue = chip-timed sequence running; red lines = the marks, labelled under the axis.
 #include "led_timeline_svg.h"
 
 #include <cstdio>
@@ -28,7 +28,7 @@ ChannelView view_of(const uint8_t* r, int n) {
 }  // namespace
 
 std::string led_timeline_svg(const std::vector<RegWrite>& writes, std::chrono::steady_clock::time_point start,
-                             std::chrono::steady_clock::time_point end) {
+                             std::chrono::steady_clock::time_point end, const std::vector<TimelineMark>& marks) {
     uint8_t regs[256] = {};
     std::vector<Snapshot> snaps;
     auto secs = [&](std::chrono::steady_clock::time_point p) {
@@ -50,17 +50,19 @@ std::string led_timeline_svg(const std::vector<RegWrite>& writes, std::chrono::s
         take(std::max(0.0, secs(w.when)));
     }
     double total = std::max(secs(end), snaps.back().t + 0.1);
+    for (const auto& m : marks) total = std::max(total, secs(m.when) + 0.1);
     double scale = kWidth / total;
 
     std::string svg;
     char buf[512];
-    int height = kTop + 10 * kRowH + 40;
+    const int axis = kTop + 10 * kRowH;
+    int height = axis + (marks.empty() ? 40 : 60);
     snprintf(buf, sizeof buf,
              "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" font-family=\"sans-serif\" font-size=\"12\">\n"
              "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n"
-             "<text x=\"10\" y=\"20\">chip 0 channels over %.1f s: yellow = level, green = toggle output on, "
-             "blue = chip-timed sequence, grey = toggle output off</text>\n",
-             kLeft + kWidth + 20, height, total);
+             "<text x=\"10\" y=\"20\">/dev/aw9110_1_dev over %.1f s: yellow = level, green = toggle output on, "
+             "blue = chip-timed sequence, grey = toggle output off%s</text>\n",
+             kLeft + kWidth + 20, height, total, marks.empty() ? "" : ", red = command received");
     svg += buf;
     for (int n = 0; n < 10; ++n) {
         int y = kTop + n * kRowH;
@@ -90,7 +92,15 @@ std::string led_timeline_svg(const std::vector<RegWrite>& writes, std::chrono::s
         double x = kLeft + s * scale;
         snprintf(buf, sizeof buf,
                  "<line x1=\"%.2f\" y1=\"%d\" x2=\"%.2f\" y2=\"%d\" stroke=\"#888\"/><text x=\"%.2f\" y=\"%d\">%ds</text>\n",
-                 x, kTop + 10 * kRowH, x, kTop + 10 * kRowH + 6, x - 6, kTop + 10 * kRowH + 20, s);
+                 x, axis, x, axis + 6, x - 6, axis + 20, s);
+        svg += buf;
+    }
+    for (const auto& m : marks) {
+        double x = kLeft + std::max(0.0, secs(m.when)) * scale;
+        snprintf(buf, sizeof buf,
+                 "<line x1=\"%.2f\" y1=\"%d\" x2=\"%.2f\" y2=\"%d\" stroke=\"#e02020\"/>"
+                 "<text x=\"%.2f\" y=\"%d\" fill=\"#e02020\">%s</text>\n",
+                 x, kTop, x, axis + 26, x - 4, axis + 40, m.label.c_str());
         svg += buf;
     }
     svg += "</svg>\n";

@@ -1,6 +1,7 @@
 // MCU model: application version frames and the AN3155 ROM bootloader state machine.
 #include "mcu_model.h"
 
+#include <algorithm>
 #include <thread>
 
 #include "sysfs_gpio.h"
@@ -12,6 +13,13 @@ namespace {
 constexpr uint8_t kWriteMemory = 0x31;
 constexpr uint8_t kExtendedErase = 0x44;
 constexpr size_t kHeaderSize = 10;
+// Paced timings. A character on the line: start bit, 8 data bits, parity, stop bit at 115200
+// baud. Flash: typical page erase and half-word programming times of STM32F1-class flash.
+constexpr std::chrono::microseconds kCharTime{11 * 1000000 / 115200};
+constexpr std::chrono::microseconds kPageEraseTime{20000};
+constexpr std::chrono::microseconds kHalfWordProgramTime{53};
+// The initial stack pointer word of an erased flash: no application to start.
+constexpr uint32_t kErasedWord = 0xFFFFFFFF;
 
 uint8_t xor_of(const std::vector<uint8_t>& v, size_t from, size_t to) {
     uint8_t x = 0;
@@ -133,6 +141,31 @@ void McuModel::set_reply_surplus(const std::vector<uint8_t>& bytes) {
     surplus_ = bytes;
 }
 
+void McuModel::set_app_needs_flash(bool needs) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    app_needs_flash_ = needs;
+}
+
+void McuModel::set_paced(bool paced) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    paced_ = paced;
+}
+
+bool McuModel::app_answers_locked() const {
+    if (app_silent_ || silent_this_start_) return false;
+    uint32_t first = static_cast<uint32_t>(flash_[0]) | static_cast<uint32_t>(flash_[1]) << 8 |
+                     static_cast<uint32_t>(flash_[2]) << 16 | static_cast<uint32_t>(flash_[3]) << 24;
+    return !app_needs_flash_ || first != kErasedWord;
+}
+
+bool McuModel::answers_version(std::string* text) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (mode_ != Mode::application || !app_answers_locked()) return false;
+    // The body: one leading byte, the text, a NUL.
+    if (text && body_.size() >= 2) *text = std::string(body_.begin() + 1, std::find(body_.begin() + 1, body_.end(), 0));
+    return true;
+}
+
 int McuModel::version_queries() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return version_queries_;
@@ -191,6 +224,7 @@ void McuModel::on_bytes(const uint8_t* data, size_t len) {
     std::vector<std::vector<uint8_t>> replies;  // application: pieces to send, in order
     std::vector<uint8_t> boot_out;
     std::chrono::milliseconds gap{0};
+    std::chrono::microseconds delay{0};
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (size_t i = 0; i < len; ++i) {
@@ -200,7 +234,14 @@ void McuModel::on_bytes(const uint8_t* data, size_t len) {
                 boot_byte(data[i], &boot_out);
         }
         gap = gap_;
+        if (paced_) {
+            size_t chars = len + boot_out.size();
+            for (const auto& r : replies) chars += r.size();
+            delay = kCharTime * static_cast<long>(chars) + flash_busy_;
+        }
+        flash_busy_ = std::chrono::microseconds(0);
     }
+    if (delay.count() > 0) std::this_thread::sleep_for(delay);
     if (!boot_out.empty()) peer_->send(boot_out);
     for (size_t i = 0; i < replies.size(); ++i) {
         if (i > 0 && gap.count() > 0) std::this_thread::sleep_for(gap);
@@ -235,7 +276,7 @@ void McuModel::app_byte(uint8_t b, std::vector<std::vector<uint8_t>>* replies) {
     app_in_.clear();
     if (code != 0x06) return;
     ++version_queries_;
-    if (app_silent_ || silent_this_start_) return;
+    if (!app_answers_locked()) return;
     std::vector<uint8_t> reply = version_reply();
     size_t pos = 0;
     for (size_t size : pieces_) {
@@ -327,6 +368,7 @@ void McuModel::boot_byte(uint8_t b, std::vector<uint8_t>* out) {
         if (a == kAck) {
             Command c{kWriteMemory, address_, std::vector<uint8_t>(frame_.begin() + 1, frame_.begin() + 1 + static_cast<long>(n)), {}};
             for (size_t i = 0; i < n; ++i) flash_[off + i] = c.data[i];
+            flash_busy_ += kHalfWordProgramTime * static_cast<long>(n / 2);
             commands_.push_back(c);
             wrote_this_session_ = true;
             boot_ = Boot::command;
@@ -364,6 +406,7 @@ void McuModel::boot_byte(uint8_t b, std::vector<uint8_t>* out) {
         if (a == kAck) {
             for (uint16_t p : pages)
                 std::fill(flash_.begin() + p * kPageSize, flash_.begin() + (p + 1) * kPageSize, 0xFF);
+            flash_busy_ += kPageEraseTime * static_cast<long>(pages.size());
             commands_.push_back(Command{kExtendedErase, 0, {}, pages});
             boot_ = Boot::command;
         }
@@ -377,6 +420,7 @@ void McuModel::boot_byte(uint8_t b, std::vector<uint8_t>* out) {
         uint8_t a = answer(Stage::erase_pages, ok);
         if (a == kAck) {
             std::fill(flash_.begin(), flash_.end(), 0xFF);
+            flash_busy_ += kPageEraseTime * static_cast<long>(kPages);
             commands_.push_back(Command{kExtendedErase, 0, {}, {}});
             boot_ = Boot::command;
         }

@@ -64,7 +64,12 @@ public:
     // Deliver the reply in pieces of these sizes (the rest in one last piece), gap between.
     void set_reply_pieces(const std::vector<size_t>& sizes, std::chrono::milliseconds gap);
     void set_reply_surplus(const std::vector<uint8_t>& bytes);  // sent right after the reply
+    // The application starts only from a flash that holds its vector table: an erased first
+    // word at the flash base leaves nothing to run, and the MCU does not answer.
+    void set_app_needs_flash(bool needs);
     int version_queries() const;
+    // Whether the MCU, as it is now, answers a version query, and the version text it sends.
+    bool answers_version(std::string* text) const;
 
     // ---- bootloader knobs ----
     void set_bootloader_silent(bool silent);
@@ -72,6 +77,10 @@ public:
     void nack_next(Stage stage, int count);           // the next count ACKs at stage become NACKs
     void drop_next(Stage stage, int count);           // the next count answers at stage are not sent
     void set_flash(uint32_t offset, const std::vector<uint8_t>& bytes);  // content before the test
+    // Answers come as late as a real line and flash let them: every character takes its time
+    // on the wire (115200 baud, 11 bits), an erase its page erase times, a write its
+    // half-word programming times.
+    void set_paced(bool paced);
 
     // ---- observation ----
     std::vector<uint8_t> flash() const;
@@ -85,6 +94,7 @@ private:
     void app_byte(uint8_t b, std::vector<std::vector<uint8_t>>* replies);
     void boot_byte(uint8_t b, std::vector<uint8_t>* out);
     uint8_t answer(Stage stage, bool ok);
+    bool app_answers_locked() const;
     std::vector<uint8_t> version_reply() const;
     static std::vector<uint8_t> version_body(const std::string& text);
     void start(Mode mode);
@@ -114,6 +124,7 @@ private:
     std::vector<uint8_t> surplus_;
     std::vector<uint8_t> app_in_;
     int version_queries_ = 0;
+    bool app_needs_flash_ = false;
 
     // bootloader
     bool boot_silent_ = false;
@@ -128,6 +139,8 @@ private:
     std::vector<uint8_t> frame_;
     size_t expect_ = 0;
     uint32_t address_ = 0;
+    bool paced_ = false;
+    std::chrono::microseconds flash_busy_{0};  // flash work behind the answers being built
 
     std::unique_ptr<SerialPeer> peer_;
 };

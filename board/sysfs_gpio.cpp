@@ -9,8 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include "char_device.h"
 
 namespace board {
@@ -34,20 +32,20 @@ SysfsGpio::SysfsGpio(const std::string& sys_dir, const std::vector<int>& gpios)
         files.push_back(dir + "/direction");
         int v = open((base + "/" + dir + "/value").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (v >= 0) {
-            if (write(v, "0\n", 2) != 2) ADD_FAILURE() << "gpio value file";
+            if (write(v, "0\n", 2) != 2) testbed::problem("gpio value file " + dir);
             close(v);
         }
     }
     for (const auto& f : files) {
         std::string path = base + "/" + f;
         unlink(path.c_str());
-        if (mkfifo(path.c_str(), 0644) != 0) ADD_FAILURE() << "mkfifo " << path;
+        if (mkfifo(path.c_str(), 0644) != 0) testbed::problem("mkfifo " + path);
         // Held open for reading and writing: a writer never blocks and never sees EOF issues.
         int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) ADD_FAILURE() << "open " << path;
+        if (fd < 0) testbed::problem("open " + path);
         // IN_OPEN keeps two writes in a row to one file from merging into one close event.
         int watch = inotify_add_watch(inotify_fd_, path.c_str(), IN_OPEN | IN_CLOSE_WRITE);
-        if (watch < 0) ADD_FAILURE() << "inotify " << path;
+        if (watch < 0) testbed::problem("inotify " + path);
         fifos_.push_back({f, fd, watch, {}});
     }
     thread_ = std::thread([this] { run(); });

@@ -13,7 +13,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
 #include <umockdev.h>
 
 #include <condition_variable>
@@ -105,7 +104,7 @@ Bed::Bed() : impl_(new Impl) {
     char tmpl[] = "/tmp/testbed-sandbox.XXXXXX";
     const char* dir = mkdtemp(tmpl);
     if (!dir) {
-        ADD_FAILURE() << "mkdtemp failed";
+        problem("mkdtemp failed");
         return;
     }
     impl_->sandbox = dir;
@@ -128,7 +127,7 @@ void Bed::add_char_device(const std::string& name, CharDevice* dev) {
     std::string desc = "P: /devices/virtual/misc/" + name + "\nN: " + name + "\nE: SUBSYSTEM=misc\n";
     GError* err = nullptr;
     if (!umockdev_testbed_add_from_string(impl_->tb, desc.c_str(), &err)) {
-        ADD_FAILURE() << "umockdev add " << name << ": " << err->message;
+        problem("umockdev add " + name + ": " + err->message);
         g_error_free(err);
         return;
     }
@@ -140,7 +139,7 @@ void Bed::add_char_device(const std::string& name, CharDevice* dev) {
     g_signal_connect(a.base, "handle-ioctl", G_CALLBACK(handle_ioctl), dev);
     std::string node = "/dev/" + name;
     if (!umockdev_testbed_attach_ioctl(impl_->tb, node.c_str(), a.base, &err)) {
-        ADD_FAILURE() << "umockdev attach " << node << ": " << err->message;
+        problem("umockdev attach " + node + ": " + err->message);
         g_error_free(err);
         g_object_unref(a.base);
         return;
@@ -153,7 +152,7 @@ int Bed::add_tty(const std::string& name) {
     std::string desc = "P: /devices/platform/serial/tty/" + name + "\nN: " + name + "\nE: SUBSYSTEM=tty\n";
     GError* err = nullptr;
     if (!umockdev_testbed_add_from_string(impl_->tb, desc.c_str(), &err)) {
-        ADD_FAILURE() << "umockdev add " << name << ": " << err->message;
+        problem("umockdev add " + name + ": " + err->message);
         g_error_free(err);
         return -1;
     }
@@ -162,7 +161,7 @@ int Bed::add_tty(const std::string& name) {
     // A pty master reads EIO while no slave end is open: the bed holds one for the whole run.
     std::string slave_path = impl_->root + node;
     int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY);
-    if (master < 0 || slave < 0) ADD_FAILURE() << "tty " << name << ": no master or slave end";
+    if (master < 0 || slave < 0) problem("tty " + name + ": no master or slave end");
     impl_->ttys[name] = {master, slave};
     impl_->nodes.push_back(name);
     return master;
@@ -225,13 +224,15 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
         struct stat st;
         std::string p = impl_->root + "/dev/" + n;
         if (stat(p.c_str(), &st) != 0) {
-            ADD_FAILURE() << "testbed node missing: " << p;
+            problem("testbed node missing: " + p);
             return nullptr;
         }
     }
     std::unique_ptr<Process> proc(new Process);
     proc->log_path_ = impl_->sandbox + "/log." + std::to_string(++impl_->runs);
+    proc->pipe_log_path_ = impl_->sandbox + "/pipe." + std::to_string(impl_->runs);
     unlink(proc->log_path_.c_str());
+    unlink(proc->pipe_log_path_.c_str());
 
     std::string preload;
     for (const auto& p : opts.preload_before) preload += p + ":";
@@ -256,12 +257,14 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     env.push_back("UMOCKDEV_DIR=" + impl_->root);
     env.push_back("TESTBED_DATA_DIR=" + data_dir());
     env.push_back("TESTBED_LOG=" + proc->log_path_);
+    env.push_back("TESTBED_PIPE_LOG=" + proc->pipe_log_path_);
     env.push_back("TESTBED_FAIL_OPEN=" + faults);
     for (const auto& e : opts.env) env.push_back(e);
 
-    // The program starts in the sandbox: a relative binary path means the caller's directory.
+    // Without a working directory the program starts in the sandbox: a relative binary path
+    // then means the caller's directory. A name without '/' is looked up in PATH.
     std::vector<std::string> args = argv;
-    if (!args.empty() && args[0].find('/') != std::string::npos && args[0][0] != '/') {
+    if (opts.working_dir.empty() && !args.empty() && args[0].find('/') != std::string::npos && args[0][0] != '/') {
         char* abs = realpath(args[0].c_str(), nullptr);
         if (abs) {
             args[0] = abs;
@@ -274,28 +277,29 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     for (const auto& e : env) cenv.push_back(const_cast<char*>(e.c_str()));
     cenv.push_back(nullptr);
 
-    int master, slave;
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
-        ADD_FAILURE() << "openpty failed";
-        return nullptr;
-    }
-    struct termios tio;
-    tcgetattr(slave, &tio);
-    cfmakeraw(&tio);  // no "\r\n" translation: the harness sees the bytes the program wrote
-    tcsetattr(slave, TCSANOW, &tio);
-    int errpipe[2];
-    if (pipe2(errpipe, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe failed";
-        return nullptr;
-    }
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-
+    int master = -1, slave = -1;
+    int errpipe[2] = {-1, -1};
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, slave, 1);
-    posix_spawn_file_actions_adddup2(&fa, errpipe[1], 2);
-    posix_spawn_file_actions_addclose(&fa, slave);
+    if (!opts.pass_stdio) {
+        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+            problem("openpty failed");
+            return nullptr;
+        }
+        struct termios tio;
+        tcgetattr(slave, &tio);
+        cfmakeraw(&tio);  // no "\r\n" translation: the harness sees the bytes the program wrote
+        tcsetattr(slave, TCSANOW, &tio);
+        if (pipe2(errpipe, O_CLOEXEC) != 0) {
+            problem("pipe failed");
+            return nullptr;
+        }
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&fa, slave, 1);
+        posix_spawn_file_actions_adddup2(&fa, errpipe[1], 2);
+        posix_spawn_file_actions_addclose(&fa, slave);
+    }
     std::string wd = opts.working_dir.empty() ? impl_->sandbox : opts.working_dir;
     posix_spawn_file_actions_addchdir_np(&fa, wd.c_str());
     posix_spawnattr_t attr;
@@ -309,24 +313,26 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attr, 0);
     pid_t pid;
-    int rc = posix_spawn(&pid, cargv[0], &fa, &attr, cargv.data(), cenv.data());
+    int rc = posix_spawnp(&pid, cargv[0], &fa, &attr, cargv.data(), cenv.data());
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
-    close(slave);
-    close(errpipe[1]);
+    if (slave >= 0) close(slave);
+    if (errpipe[1] >= 0) close(errpipe[1]);
     if (rc != 0) {
-        close(master);
-        close(errpipe[0]);
-        ADD_FAILURE() << "cannot start " << argv[0] << ": " << strerror(rc);
+        if (master >= 0) close(master);
+        if (errpipe[0] >= 0) close(errpipe[0]);
+        problem("cannot start " + argv[0] + ": " + strerror(rc));
         return nullptr;
     }
     proc->pid_ = pid;
     proc->pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     proc->io_ = std::make_shared<Process::Io>();
-    proc->io_->out_fd = master;
-    proc->io_->err_fd = errpipe[0];
-    auto io = proc->io_;
-    io->reader = std::thread([io] { io->run(); });
+    if (!opts.pass_stdio) {
+        proc->io_->out_fd = master;
+        proc->io_->err_fd = errpipe[0];
+        auto io = proc->io_;
+        io->reader = std::thread([io] { io->run(); });
+    }
     return proc;
 }
 
@@ -340,16 +346,30 @@ Process::~Process() {
     if (pidfd_ >= 0) close(pidfd_);
 }
 
+int Process::wait_exit() { return wait_exit(milliseconds(-1)); }
+
 int Process::wait_exit(milliseconds timeout) {
     if (status_ >= 0) return status_;
     struct pollfd p = {pidfd_, POLLIN, 0};
-    int r = poll(&p, 1, static_cast<int>(timeout.count()));
+    // A negative time-out waits without limit. A signal to the caller does not end the wait.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int r;
+    for (;;) {
+        int wait_ms = -1;
+        if (timeout.count() >= 0) {
+            auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+            wait_ms = static_cast<int>(std::max<long long>(0, left.count()));
+        }
+        r = poll(&p, 1, wait_ms);
+        if (r >= 0 || errno != EINTR) break;
+    }
     if (r <= 0) {
         kill(-pid_, SIGKILL);
         kill(pid_, SIGKILL);
     }
     int st = 0;
-    waitpid(pid_, &st, 0);
+    while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
+    }
     status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     if (io_->reader.joinable()) io_->reader.join();
     notify_changed();
@@ -385,6 +405,24 @@ std::vector<std::string> Process::output_lines() const {
 std::string Process::error_output() const {
     std::lock_guard<std::mutex> lock(io_->mutex);
     return io_->err;
+}
+
+// Records written by the preload: one line per read, "<seconds>.<nanoseconds> <hex bytes>", the
+// time on the monotonic clock (that of steady_clock).
+std::vector<PipeRead> Process::pipe_reads() const {
+    std::vector<PipeRead> out;
+    std::ifstream in(pipe_log_path_);
+    long long sec = 0, nsec = 0;
+    char dot = 0;
+    std::string hex;
+    while (in >> sec >> dot >> nsec >> hex) {
+        PipeRead r;
+        r.when = std::chrono::steady_clock::time_point(std::chrono::seconds(sec) + std::chrono::nanoseconds(nsec));
+        for (size_t i = 0; i + 1 < hex.size(); i += 2)
+            r.bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+        out.push_back(r);
+    }
+    return out;
 }
 
 // Records written by the preload: kind, level, tag and text separated by 0x1F, ended by 0x1E.

@@ -37,6 +37,14 @@ struct RunOptions {
     // that umockdev wraps itself (read, close, open, ioctl), as umockdev calls libc directly.
     std::vector<std::string> preload_before;
     std::string working_dir;               // empty: the bed's sandbox
+    // The program shares the caller's standard input, output and error: nothing is captured.
+    bool pass_stdio = false;
+};
+
+// Bytes that the program (or a process it started) read from a FIFO under "/data".
+struct PipeRead {
+    std::chrono::steady_clock::time_point when;
+    std::vector<uint8_t> bytes;
 };
 
 class Bed {
@@ -82,6 +90,8 @@ public:
     // Waits for the program to end. Returns the exit status (0-255), 128 + n after signal n,
     // or -1 on time-out (the program is then killed).
     int wait_exit(milliseconds timeout);
+    // Waits for as long as the program runs.
+    int wait_exit();
     bool exited() const;
     // Waits until the standard output holds text; false on time-out.
     bool wait_output(const std::string& text, milliseconds timeout);
@@ -90,6 +100,8 @@ public:
     std::string error_output() const;
     // The Android-log and kernel-log calls that the program made so far, in order.
     std::vector<LogRecord> logs() const;
+    // What the program's processes read from FIFOs under "/data" so far, in order.
+    std::vector<PipeRead> pipe_reads() const;
     void send_signal(int sig);
 
 private:
@@ -100,6 +112,7 @@ private:
     int pidfd_ = -1;
     int status_ = -1;
     std::string log_path_;
+    std::string pipe_log_path_;
     std::shared_ptr<Io> io_;
 };
 

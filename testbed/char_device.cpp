@@ -2,6 +2,7 @@
 #include "char_device.h"
 
 #include <errno.h>
+#include <stdio.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -16,7 +17,22 @@ std::condition_variable g_change_cv;
 unsigned long g_change_seq = 0;
 constexpr auto kRecheck = std::chrono::milliseconds(20);
 
+// A function-local static: test binaries install their handler from a static initializer.
+std::function<void(const std::string&)>& problem_handler() {
+    static std::function<void(const std::string&)> handler;
+    return handler;
+}
+
 }  // namespace
+
+void set_problem_handler(std::function<void(const std::string&)> handler) { problem_handler() = std::move(handler); }
+
+void problem(const std::string& what) {
+    if (problem_handler())
+        problem_handler()(what);
+    else
+        fprintf(stderr, "testbed: %s\n", what.c_str());
+}
 
 void notify_changed() {
     {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace testbed {
 
@@ -26,6 +27,12 @@ public:
     // register held. Returns the result, or -errno.
     virtual long on_ioctl(unsigned long request, unsigned long arg);
 };
+
+// A set-up step of the bed or of a model failed (a node, a FIFO, a pty, a spawn). Goes to the
+// handler: test binaries turn it into a failure of the running test; without a handler it is
+// a line on standard error.
+void problem(const std::string& what);
+void set_problem_handler(std::function<void(const std::string&)> handler);
 
 // Every change of bed or model state is announced here, so tests wait for events, not for time.
 void notify_changed();

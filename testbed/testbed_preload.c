@@ -2,7 +2,9 @@
  * - paths under "/data" are rewritten into the bed's sandbox (TESTBED_DATA_DIR), since
  *   umockdev redirects only /dev, /sys and /proc;
  * - open() of the paths in TESTBED_FAIL_OPEN ("path=errno;...") fails with that errno;
- * - the Android-log and kernel-log calls are recorded in TESTBED_LOG, then passed on. */
+ * - the Android-log and kernel-log calls are recorded in TESTBED_LOG, then passed on;
+ * - the bytes read from a FIFO opened under "/data" (a daemon's command pipe) are recorded in
+ *   TESTBED_PIPE_LOG with the time they were read. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -13,6 +15,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #define EXPORT __attribute__((visibility("default")))
@@ -42,6 +45,72 @@ static int open_fault(const char *path) {
 
 #define NEXT(name) static __typeof__(name) *next_##name; if (!next_##name) next_##name = (__typeof__(name) *)dlsym(RTLD_NEXT, #name)
 
+/* ---- reads from FIFOs under /data ---- */
+
+#define FD_SLOTS 1024
+#define PIPE_RECORD_BYTES 128 /* bytes per record line; a longer read takes several lines */
+
+static unsigned char g_data_fifo[FD_SLOTS]; /* 1: the descriptor is a FIFO under /data */
+static ssize_t (*g_next_read)(int, void *, size_t);
+static int (*g_next_close)(int);
+
+/* Resolved before main: close() also runs in programs' signal handlers, where dlsym may not. */
+__attribute__((constructor)) static void resolve_io(void) {
+    g_next_read = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+    g_next_close = (int (*)(int))dlsym(RTLD_NEXT, "close");
+}
+
+static void note_data_fd(int fd) {
+    struct stat st;
+    if (fd >= 0 && fd < FD_SLOTS && fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode))
+        __atomic_store_n(&g_data_fifo[fd], 1, __ATOMIC_RELAXED);
+}
+
+static void record_pipe_read(const unsigned char *bytes, size_t n) {
+    static const char hex[] = "0123456789abcdef";
+    const char *path = getenv("TESTBED_PIPE_LOG");
+    char line[48 + 2 * PIPE_RECORD_BYTES];
+    struct timespec now;
+    int fd, saved = errno;
+    if (!path) return;
+    NEXT(open);
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    fd = next_open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        errno = saved;
+        return;
+    }
+    while (n > 0) {
+        size_t take = n < PIPE_RECORD_BYTES ? n : PIPE_RECORD_BYTES, i;
+        int len = snprintf(line, sizeof line, "%lld.%09ld ", (long long)now.tv_sec, now.tv_nsec);
+        for (i = 0; i < take; ++i) {
+            line[len++] = hex[bytes[i] >> 4];
+            line[len++] = hex[bytes[i] & 15];
+        }
+        line[len++] = '\n';
+        if (write(fd, line, (size_t)len) != len) break;
+        bytes += take;
+        n -= take;
+    }
+    g_next_close(fd);
+    errno = saved;
+}
+
+EXPORT ssize_t read(int fd, void *buf, size_t n) {
+    ssize_t r;
+    if (!g_next_read) resolve_io();
+    r = g_next_read(fd, buf, n);
+    if (r > 0 && fd >= 0 && fd < FD_SLOTS && __atomic_load_n(&g_data_fifo[fd], __ATOMIC_RELAXED))
+        record_pipe_read((const unsigned char *)buf, (size_t)r);
+    return r;
+}
+
+EXPORT int close(int fd) {
+    if (fd >= 0 && fd < FD_SLOTS) __atomic_store_n(&g_data_fifo[fd], 0, __ATOMIC_RELAXED);
+    if (!g_next_close) resolve_io();
+    return g_next_close(fd);
+}
+
 static int want_mode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; }
 
 #define OPEN_BODY(nextcall)                                  \
@@ -58,8 +127,14 @@ static int want_mode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE
         errno = fault;                                       \
         return -1;                                           \
     }                                                        \
-    path = redirect(path, buf);                              \
-    return nextcall;
+    {                                                        \
+        const char *asked = path;                            \
+        int fd;                                              \
+        path = redirect(path, buf);                          \
+        fd = nextcall;                                       \
+        if (path != asked) note_data_fd(fd);                 \
+        return fd;                                           \
+    }
 
 EXPORT int open(const char *path, int flags, ...) { NEXT(open); OPEN_BODY(next_open(path, flags, mode)) }
 EXPORT int open64(const char *path, int flags, ...) { NEXT(open64); OPEN_BODY(next_open64(path, flags, mode)) }

@@ -1,0 +1,51 @@
+// boardsim: runs COMMAND (the real lumend, sensorflash or coprocflash, or a script that calls
+// them) on a simulated board, in a sandbox that keeps it away from the machine's real devices,
+// and reports what the hardware saw. Exit status: COMMAND's; 2 for a bad command line; 126 or
+// 127 when COMMAND cannot be started.
+#include <stdio.h>
+
+#include "boardsim_boards.h"
+#include "boardsim_options.h"
+#include "boardsim_run.h"
+#include "boardsim_sandbox.h"
+
+namespace {
+
+constexpr int kBadUsage = 2;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace boardsim;
+    Options options;
+    std::string message;
+    switch (parse_options(argc, argv, &options, &message)) {
+    case Parse::help:
+        print_help(stdout, options.board);
+        return 0;
+    case Parse::error:
+        fprintf(stderr, "%s\n", message.c_str());
+        return kBadUsage;
+    case Parse::run:
+        break;
+    }
+    if (int status = check_command(options.command[0])) return status;
+
+    // Before any thread: unshare refuses a process that has several.
+    const std::string why = enter_private_mounts();
+    if (!why.empty())
+        fprintf(stderr,
+                "boardsim: no private mount namespace (%s): COMMAND could reach the machine's real /dev, "
+                "/sys/class/gpio and /data; only the preloaded redirections keep the programs on the "
+                "simulated board\n",
+                why.c_str());
+    const bool private_mounts = why.empty();
+    switch (options.board) {
+    case Board::leds:
+        return run_leds(options, private_mounts);
+    case Board::touch:
+        return run_touch(options, private_mounts);
+    default:
+        return run_mcu(options, private_mounts);
+    }
+}

@@ -1,0 +1,139 @@
+// COMMAND's run: PATH check, start on the bed, signal forwarding, left-over processes, report.
+#include "boardsim_run.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "boardsim_sandbox.h"
+
+namespace boardsim {
+
+namespace {
+
+volatile sig_atomic_t g_command_group = 0;
+
+// COMMAND runs in a process group of its own: what reaches boardsim (a terminal's Ctrl-C
+// included, boardsim being in the foreground group) goes on to all of it.
+void forward_signal(int sig) {
+    if (g_command_group > 0) kill(-g_command_group, sig);
+}
+
+bool executable(const std::string& path, int* err) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        *err = errno;
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        *err = EISDIR;
+        return false;
+    }
+    if (access(path.c_str(), X_OK) != 0) {
+        *err = errno;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int check_command(const std::string& name) {
+    int err = ENOENT;
+    if (name.find('/') != std::string::npos) {
+        if (executable(name, &err)) return 0;
+    } else {
+        const char* path = getenv("PATH");
+        std::string dirs = path ? path : "/usr/bin:/bin";
+        size_t pos = 0;
+        for (;;) {
+            size_t colon = dirs.find(':', pos);
+            std::string dir = dirs.substr(pos, colon - pos);
+            int e;
+            if (executable((dir.empty() ? "." : dir) + "/" + name, &e)) return 0;
+            if (e != ENOENT) err = e;
+            if (colon == std::string::npos) break;
+            pos = colon + 1;
+        }
+        if (err == ENOENT) {
+            fprintf(stderr, "boardsim: %s: command not found\n", name.c_str());
+            return 127;
+        }
+    }
+    fprintf(stderr, "boardsim: %s: %s\n", name.c_str(), strerror(err));
+    return err == ENOENT ? 127 : 126;
+}
+
+std::unique_ptr<testbed::Process> start_command(testbed::Bed& bed, const Options& options, bool private_mounts) {
+    if (private_mounts) {
+        std::string err = cover_data(bed.data_dir());
+        if (!err.empty()) fprintf(stderr, "boardsim: /data is not covered (%s); the preload still redirects it\n", err.c_str());
+    }
+    char* cwd = getcwd(nullptr, 0);
+    testbed::RunOptions run;
+    run.pass_stdio = true;
+    run.working_dir = cwd ? cwd : ".";
+    free(cwd);
+    struct sigaction sa {};
+    sa.sa_handler = forward_signal;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);  // a daemon that ends while we write into its pipe
+    fflush(stderr);
+    auto process = bed.start(options.command, run);
+    if (process) g_command_group = process->pid();
+    return process;
+}
+
+int finish_command(testbed::Process& process) {
+    const int status = process.wait_exit();
+    const pid_t group = g_command_group;
+    g_command_group = 0;
+    if (kill(-group, 0) == 0) {
+        kill(-group, SIGKILL);
+        fprintf(stderr, "boardsim: COMMAND left processes running; they were ended with the board\n");
+    }
+    return status;
+}
+
+void deliver_report(const Options& options, const std::string& text,
+                    const std::vector<std::pair<std::string, std::string>>& files) {
+    if (options.report_dir.empty()) {
+        fputs(text.c_str(), stderr);
+        return;
+    }
+    std::vector<std::pair<std::string, std::string>> all = files;
+    all.emplace_back("report.txt", text);
+    for (const auto& f : all) {
+        const std::string path = options.report_dir + "/" + f.first;
+        std::ofstream out(path, std::ios::binary);
+        out << f.second;
+        if (!out.flush()) fprintf(stderr, "boardsim: cannot write %s\n", path.c_str());
+    }
+    fprintf(stderr, "boardsim: report in %s/report.txt\n", options.report_dir.c_str());
+}
+
+std::string ranges(std::vector<unsigned> values) {
+    std::sort(values.begin(), values.end());
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+    std::string out;
+    for (size_t i = 0; i < values.size();) {
+        size_t j = i;
+        while (j + 1 < values.size() && values[j + 1] == values[j] + 1) ++j;
+        if (!out.empty()) out += ", ";
+        out += std::to_string(values[i]);
+        if (j > i) out += "-" + std::to_string(values[j]);
+        i = j + 1;
+    }
+    return out.empty() ? "none" : out;
+}
+
+}  // namespace boardsim

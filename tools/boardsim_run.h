@@ -1,0 +1,37 @@
+// Running COMMAND on the bed and handing out the report: shared by the three boards.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bed.h"
+#include "boardsim_options.h"
+
+namespace boardsim {
+
+// Effectively without limit, for waits that only COMMAND's end cuts short.
+constexpr std::chrono::hours kForever{24 * 365};
+
+// Shell-style check of COMMAND before anything runs: 0 when it can be started, else 127 (not
+// found) or 126 (not executable), with the one line printed.
+int check_command(const std::string& name);
+
+// Starts COMMAND in the caller's directory with the caller's standard input, output and error;
+// signals that boardsim receives go on to it. Covers /data first when the namespace is ours.
+std::unique_ptr<testbed::Process> start_command(testbed::Bed& bed, const Options& options, bool private_mounts);
+
+// Waits for COMMAND to end, ends what it left running in its process group, and returns its
+// exit status (128 + n after signal n).
+int finish_command(testbed::Process& process);
+
+// The report: into DIR/report.txt and the extra files when --report was given, else the text
+// on standard error (the extra files are then not written).
+void deliver_report(const Options& options, const std::string& text,
+                    const std::vector<std::pair<std::string, std::string>>& files = {});
+
+// "a-b, c" for a sorted list of numbers.
+std::string ranges(std::vector<unsigned> values);
+
+}  // namespace boardsim
