@@ -5,7 +5,7 @@
 #include <string>
 
 #include "bed.h"
-#include "image.h"
+#include "touch_fixtures.h"
 #include "touch_controller.h"
 
 int main(int argc, char** argv) {
