@@ -4,6 +4,7 @@
 #include "sys_shim.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdlib.h>
@@ -36,6 +37,14 @@ bool g_fail_malloc = false;
 long g_short_read = -1;
 std::vector<Event> g_events;
 
+void record(Event e) {
+    // Where the call falls among the lines printed (StdoutCapture puts stdout on a file).
+    fflush(stdout);
+    e.printed = lseek(STDOUT_FILENO, 0, SEEK_CUR);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_events.push_back(e);
+}
+
 }  // namespace
 
 void attach(testbed::CharDevice* dev) {
@@ -67,27 +76,26 @@ void short_next_file_read(long count) {
     g_short_read = count;
 }
 
-void record(const Event& e) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_events.push_back(e);
-}
-
 std::vector<Event> events() {
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_events;
 }
 
-std::vector<Event> events_of(Event::Kind kind) {
-    std::vector<Event> out;
-    for (const auto& e : events())
-        if (e.kind == kind) out.push_back(e);
-    return out;
-}
-
-std::vector<unsigned long> pauses_us() {
-    std::vector<unsigned long> out;
-    for (const auto& e : events_of(Event::pause)) out.push_back(e.a);
-    return out;
+std::string trace() {
+    std::string s;
+    char word[40];
+    for (const auto& e : events()) {
+        switch (e.kind) {
+        case Event::open_dev: snprintf(word, sizeof word, " O"); break;
+        case Event::close_dev: snprintf(word, sizeof word, " C"); break;
+        case Event::write: snprintf(word, sizeof word, " W%lu", e.a); break;
+        case Event::read: snprintf(word, sizeof word, " R%lu", e.a); break;
+        case Event::ioctl: snprintf(word, sizeof word, " I%lX=%lu", e.a, e.b); break;
+        case Event::pause: snprintf(word, sizeof word, " P%lu", e.a / 1000); break;
+        }
+        s += word;
+    }
+    return s.empty() ? s : s.substr(1);
 }
 
 }  // namespace shim

@@ -16,9 +16,10 @@ const int TOUCH_FD = 1000;
 
 struct Event {
     enum Kind { open_dev, close_dev, write, read, ioctl, pause } kind;
-    unsigned long a = 0;  // write/read: length; ioctl: request; pause: microseconds
+    unsigned long a = 0;  // open: flags; write/read: length; ioctl: request; pause: microseconds
     unsigned long b = 0;  // ioctl: value
     long result = 0;
+    long printed = -1;    // bytes on a captured standard output before the call
 };
 
 // Serves the touch device with dev from now on; clears the record and all knobs.
@@ -30,12 +31,10 @@ void set_open_result(int fd);
 void fail_next_fstat();
 void fail_next_malloc();
 void short_next_file_read(long count);
-// Lets the fake device layer add its calls to the record.
-void record(const Event& e);
 
 std::vector<Event> events();
-std::vector<unsigned long> pauses_us();
-// Events of one kind only.
-std::vector<Event> events_of(Event::Kind kind);
+// The record as words, e.g. "O I40046BA0=0 W8 P10 R4 C": O open, C close, W/R and the length,
+// I request=value, P and the pause in milliseconds.
+std::string trace();
 
 }  // namespace shim

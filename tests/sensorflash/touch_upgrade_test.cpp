@@ -1,16 +1,19 @@
-// Programming loop over the real bootloader frames, a fake device layer and the controller
-// model: row assignment, frame order, packet failures and the exit frame, the size limit.
-// (The entry repeat, short images and the row checksum failure run end to end.)
+// Programming loop over the bootloader frames, the device layer, the libc stand-ins and the
+// controller model: row assignment, frame order, the entry request and its repeat, packet
+// failures and the exit frame, the size limit.
 #include <errno.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+
 #include "stdout_capture.h"
-#include "fake_touch_dev.h"
-#include "image.h"
 #include "sys_shim.h"
 #include "touch_btldr.h"
 #include "touch_controller.h"
+#include "touch_dev.h"
+#include "touch_fixtures.h"
 #include "touch_upgrade.h"
 
 namespace {
@@ -22,30 +25,17 @@ std::string finish_line(int n) { return "BOOTLOADER_START: upgrade pkt " + std::
 
 class Upgrade : public ::testing::Test {
 protected:
-    void SetUp() override {
-        fake_dev::attach(&model);
-        shim::attach(nullptr);
-        model.set_rows(10, 200);
+    void SetUp() override { use(&model); }
+    void TearDown() override { shim::attach(nullptr); }
+    static void use(TouchController* touch) {
+        shim::attach(touch);
+        ASSERT_EQ(touch_init(), 0);
+        shim::attach(touch);
+        touch->set_rows(10, 200);
     }
-    // Command codes of the frames the controller took in, in order, as a string of names.
-    std::string frame_trace() const {
-        std::string s;
-        for (const auto& f : model.frames()) {
-            switch (f.cmd) {
-            case TouchController::CMD_ENTER: s += "E"; break;
-            case TouchController::CMD_GET_FLASH_SIZE: s += "F"; break;
-            case TouchController::CMD_SEND_DATA: s += "d"; break;
-            case TouchController::CMD_PROGRAM_ROW: s += "P"; break;
-            case TouchController::CMD_VERIFY_ROW: s += "V"; break;
-            case TouchController::CMD_EXIT: s += "X"; break;
-            default: s += "?";
-            }
-        }
-        return s;
-    }
-    int upgrade(const Bytes& img, Lines* lines) {
+    static int upgrade(const Bytes& img, Lines* lines) {
         StdoutCapture out;
-        int r = touch_upgrade(7, img.data(), img.size());
+        int r = touch_upgrade(shim::TOUCH_FD, img.data(), img.size());
         *lines = out.lines();
         return r;
     }
@@ -54,101 +44,95 @@ protected:
 };
 
 TEST_F(Upgrade, ThreePacketsGoToFirstRowsAndTheLastToLastRow) {
-    Bytes img = make_image(3);
     Lines lines;
-    EXPECT_EQ(upgrade(img, &lines), 0);
+    EXPECT_EQ(upgrade(make_image(3), &lines), 0);
     EXPECT_EQ(lines, (Lines{finish_line(1), finish_line(2), finish_line(3)}));
     EXPECT_EQ(model.programmed_rows(), (std::vector<uint16_t>{10, 11, 200}));
-    auto flash = model.flash();
-    const uint16_t rows[] = {10, 11, 200};
-    for (size_t k = 0; k < 3; ++k) EXPECT_EQ(Bytes(flash[rows[k]].begin(), flash[rows[k]].end()), image_row(img, k));
-    EXPECT_EQ(frame_trace(), "EF" "ddddddPV" "ddddddPV" "ddddddPV" "X");
+    EXPECT_EQ(frame_trace(model), "EF" "ddddddPV" "ddddddPV" "ddddddPV" "X");
     EXPECT_EQ(model.entry_requests(), 1);
-    EXPECT_EQ(model.exits(), 1);
-    EXPECT_EQ(btldr_fd, 7);
+    EXPECT_EQ(btldr_fd, shim::TOUCH_FD);
     // The packets' last byte (0xA5) is carried by no frame.
-    for (const auto& f : model.frames()) {
-        if (f.cmd == TouchController::CMD_SEND_DATA || f.cmd == TouchController::CMD_PROGRAM_ROW) {
-            EXPECT_EQ(std::count(f.data.begin(), f.data.end(), 0xA5), 0);
+    for (const auto& f : model.frames()) EXPECT_EQ(std::count(f.data.begin(), f.data.end(), 0xA5), 0);
+}
+
+// The request gets one repeat; one second after the accepted one comes Enter, then Get Flash
+// Size and, with no packet in the image, Exit. The buffers start cleared: the request's fourth
+// byte and the byte after the Enter frame are 0.
+TEST_F(Upgrade, EntryRequestIsRepeatedOnceThenOneSecondBeforeEnter) {
+    const std::string request_failed = "W4 P10 W4 P10 W4 P10 W4 P10 W4 P10";
+    const std::string accepted = "W4 P1000 W8 P1 R4 R11 W9 P1 R4 R7 W8";
+    const struct {
+        int write_faults, ret;
+        std::string trace;
+    } cases[] = {
+        {0, 0, accepted},
+        {5, 0, request_failed + " " + accepted},
+        {10, -2, request_failed + " " + request_failed},
+    };
+    for (const auto& c : cases) {
+        TouchController touch;
+        use(&touch);
+        touch.fail_writes(c.write_faults, -EIO);
+        memset(data_buf, 0xEE, sizeof data_buf);
+        memset(frame_buf, 0xEE, sizeof frame_buf);
+        Lines lines;
+        EXPECT_EQ(upgrade(make_image(0, 10), &lines), c.ret) << c.write_faults;
+        EXPECT_EQ(lines, Lines{}) << c.write_faults;
+        EXPECT_EQ(shim::trace(), c.trace) << c.write_faults;
+        const auto writes = touch.writes();
+        EXPECT_EQ(writes[0].bytes, (Bytes{0x00, 0x09, 0x5A, 0x00}));
+        if (c.ret == 0) {
+            EXPECT_EQ(writes[c.write_faults + 1].bytes.back(), 0x00);  // after the Enter frame
         }
     }
 }
 
-TEST_F(Upgrade, OneSecondPassesBetweenEntryRequestAndEnter) {
-    Lines lines;
-    ASSERT_EQ(upgrade(make_image(0, 10), &lines), 0);
-    auto pauses = shim::pauses_us();
-    ASSERT_FALSE(pauses.empty());
-    EXPECT_EQ(pauses[0], 1000000u);
-    auto calls = fake_dev::calls();
-    ASSERT_GE(calls.size(), 2u);
-    EXPECT_EQ(calls[0].len, 4u);  // the entry request, then the Enter frame
-    EXPECT_EQ(calls[1].len, 8u);
-}
-
-TEST_F(Upgrade, SendDataFailureIsNamedAndExitStillSent) {
-    TouchController::AnswerFault st;
-    st.status = 4;
-    model.set_answer_fault(TouchController::CMD_SEND_DATA, st, 8);  // second chunk of packet 2
-    Lines lines;
-    EXPECT_EQ(upgrade(make_image(3), &lines), -6);
-    EXPECT_EQ(lines, (Lines{finish_line(1), "[I2C_Frame_UnPacket-629]:cy_ret = 4", "[I2C_Send_DATA-399]:ret = -6",
-                            "BOOTLOADER_START: I2C_Send_DATA error"}));
-    EXPECT_EQ(frame_trace(), "EF" "ddddddPV" "dd" "X");
-}
-
-TEST_F(Upgrade, ProgramRowFailureIsNamedAndExitStillSent) {
-    model.set_rows(10, 10);  // packet 2 lands in row 11, outside the flash
-    Lines lines;
-    EXPECT_EQ(upgrade(make_image(3), &lines), -6);
-    EXPECT_EQ(lines, (Lines{finish_line(1), "[I2C_Frame_UnPacket-629]:cy_ret = 10", "BOOTLOADER_START: I2C_Flash_Program error"}));
-    EXPECT_EQ(frame_trace(), "EF" "ddddddPV" "ddddddP" "X");
-}
-
-TEST_F(Upgrade, FailedExitAfterAFailedPacketKeepsThePacketCode) {
-    model.set_wrong_row_checksum(200);
-    model.fail_frame_writes(TouchController::CMD_EXIT, -EIO);
-    Lines lines;
-    EXPECT_EQ(upgrade(make_image(1), &lines), -5);
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[1], "BOOTLOADER_START: I2C_Get_Row_CheckSumerror");
-    EXPECT_EQ(lines[2], "[I2C_Exit_BTLDR-530]:ret = -2");
-}
-
-TEST_F(Upgrade, FailedExitAloneIsTheResult) {
-    model.fail_frame_writes(TouchController::CMD_EXIT, -EIO);
-    Lines lines;
-    EXPECT_EQ(upgrade(make_image(1), &lines), -2);
-    EXPECT_EQ(lines, (Lines{finish_line(1), "[I2C_Exit_BTLDR-530]:ret = -2"}));
-}
-
-TEST_F(Upgrade, EnterOrFlashSizeFailureReturnsWithoutExitFrame) {
-    TouchController::AnswerFault bad;
-    bad.bad_checksum = true;
-    model.set_answer_fault(TouchController::CMD_ENTER, bad);
-    Lines lines;
-    EXPECT_EQ(upgrade(make_image(1), &lines), -4);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1], "[I2C_ENTER_BTLDR-302]:ret = -4");
-    EXPECT_EQ(frame_trace(), "E");
-
-    TouchController other;
-    fake_dev::attach(&other);
-    TouchController::AnswerFault st;
-    st.status = 9;
-    other.set_answer_fault(TouchController::CMD_GET_FLASH_SIZE, st);
-    EXPECT_EQ(upgrade(make_image(1), &lines), -6);
-    EXPECT_EQ(lines, (Lines{"[I2C_Frame_UnPacket-629]:cy_ret = 9", "[I2C_GET_FLASH_SIZE-344]:ret = -6"}));
-    EXPECT_EQ(other.exits(), 0);
-}
-
-TEST_F(Upgrade, BuffersAreClearedBeforeTheFirstCommand) {
-    memset(data_buf, 0xEE, sizeof data_buf);
-    memset(frame_buf, 0xEE, sizeof frame_buf);
-    Lines lines;
-    ASSERT_EQ(upgrade(make_image(0), &lines), 0);
-    EXPECT_EQ(model.writes()[0].bytes, (Bytes{0x00, 0x09, 0x5A, 0x00}));  // data_buf[3] was cleared
-    EXPECT_EQ(model.writes()[1].bytes.back(), 0x00);                      // so was frame_buf[7]
+// A failed packet ends the loop with the operation's line, then BOOTLOADER_START's, then the
+// exit frame; the packet's code is the result, whatever the exit's. A failure before the loop
+// sends no exit frame.
+TEST_F(Upgrade, FailuresEndTheRunWithTheirCodeAndTheExitFrameAfterAPacket) {
+    const std::string exit_failed = "[I2C_Exit_BTLDR-530]:ret = -2";
+    const auto status = [](uint8_t cmd, int value, int occurrence) {
+        return [=](TouchController& t) {
+            TouchController::AnswerFault f;
+            f.status = value;
+            t.set_answer_fault(cmd, f, occurrence);
+        };
+    };
+    const auto exit_fails = [](TouchController& t) { t.fail_frame_writes(TouchController::CMD_EXIT, -EIO); };
+    const struct {
+        const char* what;
+        std::function<void(TouchController&)> fault, more;
+        size_t packets;
+        int ret;
+        Lines lines;
+        std::string frames;
+    } cases[] = {
+        {"Send Data status on packet 2", status(TouchController::CMD_SEND_DATA, 4, 8), nullptr, 3, -6,
+         {finish_line(1), "[I2C_Frame_UnPacket-629]:cy_ret = 4", "[I2C_Send_DATA-399]:ret = -6",
+          "BOOTLOADER_START: I2C_Send_DATA error"},
+         "EF" "ddddddPV" "dd" "X"},
+        {"row 11 outside the flash", [](TouchController& t) { t.set_rows(10, 10); }, nullptr, 3, -6,
+         {finish_line(1), "[I2C_Frame_UnPacket-629]:cy_ret = 10", "BOOTLOADER_START: I2C_Flash_Program error"},
+         "EF" "ddddddPV" "ddddddP" "X"},
+        {"Verify Row status and exit write", status(TouchController::CMD_VERIFY_ROW, 7, 1), exit_fails, 1, -6,
+         {"[I2C_Frame_UnPacket-629]:cy_ret = 7", "[I2C_Get_Row_CheckSum-499]:ret = -6",
+          "BOOTLOADER_START: I2C_Get_Row_CheckSumerror", exit_failed},
+         "EF" "ddddddPV"},
+        {"exit write", exit_fails, nullptr, 1, -2, {finish_line(1), exit_failed}, "EF" "ddddddPV"},
+        {"Get Flash Size status", status(TouchController::CMD_GET_FLASH_SIZE, 9, 1), nullptr, 1, -6,
+         {"[I2C_Frame_UnPacket-629]:cy_ret = 9", "[I2C_GET_FLASH_SIZE-344]:ret = -6"}, "EF"},
+    };
+    for (const auto& c : cases) {
+        TouchController touch;
+        use(&touch);
+        c.fault(touch);
+        if (c.more) c.more(touch);
+        Lines lines;
+        EXPECT_EQ(upgrade(make_image(c.packets), &lines), c.ret) << c.what;
+        EXPECT_EQ(lines, c.lines) << c.what;
+        EXPECT_EQ(frame_trace(touch), c.frames) << c.what;
+    }
 }
 
 // The count of finished packets is 16 bits wide: a larger image is refused before the bootloader.
@@ -157,15 +141,12 @@ TEST_F(Upgrade, ImageOfMoreThan65535PacketsIsRefusedUntouched) {
     Lines lines;
     EXPECT_EQ(upgrade(img, &lines), -1);
     EXPECT_EQ(lines, Lines{"touch_upgrade: image of 65536 packets is more than the packet counter's 65535, not programmed"});
-    EXPECT_TRUE(model.writes().empty());
-}
+    EXPECT_EQ(shim::trace(), "");
 
-TEST_F(Upgrade, ImageOf65535PacketsIsAccepted) {
     TouchController::AnswerFault st;
     st.status = 6;  // stop at Enter: only the size check is of interest
     model.set_answer_fault(TouchController::CMD_ENTER, st);
-    Bytes img(65535u * 129u + 128u, 0x00);
-    Lines lines;
+    img.resize(65535u * 129u + 128u);
     EXPECT_EQ(upgrade(img, &lines), -6);
     EXPECT_EQ(model.entry_requests(), 1);
 }

@@ -1,9 +1,11 @@
-// Test images of the touch firmware: runs of 129-byte packets with distinct contents.
+// Test images of the touch firmware, and the frames the controller model took in.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "touch_controller.h"
 
 // Packet k holds row bytes (k * 31 + i * 13 + 5) mod 256 (0xA5 replaced by 0x5A) and a last
 // byte of 0xA5 that no frame may carry.
@@ -23,4 +25,12 @@ inline std::vector<uint8_t> make_image(size_t packets, size_t tail = 0) {
 // The 128 row bytes of packet k of such an image.
 inline std::vector<uint8_t> image_row(const std::vector<uint8_t>& img, size_t k) {
     return std::vector<uint8_t>(img.begin() + static_cast<long>(k * 129), img.begin() + static_cast<long>(k * 129 + 128));
+}
+
+// The commands of the frames the controller took in, in order, one letter each: F Get Flash
+// Size (0x32), d Send Data (0x37), E Enter (0x38), P Program Row, V Verify Row, X Exit (0x3B).
+inline std::string frame_trace(const board::TouchController& touch) {
+    std::string s;
+    for (const auto& f : touch.frames()) s += f.cmd >= 0x32 && f.cmd <= 0x3B ? "F????dEPVX"[f.cmd - 0x32] : '?';
+    return s;
 }
