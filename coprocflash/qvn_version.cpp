@@ -103,8 +103,9 @@ int qvn_get_version(uint8_t body[QVN_BODY_SIZE]) {
     }
     // An empty body is still read: the zero-byte read settles the carry-over as any read does.
     if (serial_read(uart_fd, body, len) != 0 || len == 0) return -1;
-    // The buffer is zeroed, so a shorter body ends in a NUL anyway; a full one must carry it.
-    if (len == QVN_BODY_SIZE && memchr(body, 0, static_cast<size_t>(len)) == nullptr) {
+    // The version text starts at the second byte. The buffer is zeroed, so a shorter body's
+    // text ends in a NUL anyway; in a full one the text must carry its own.
+    if (len == QVN_BODY_SIZE && memchr(body + 1, 0, static_cast<size_t>(len - 1)) == nullptr) {
         con_printf("[ORNMCU - %s]: version body without end\n", __func__);
         return -1;
     }

@@ -5,7 +5,8 @@
 #include <stdint.h>
 
 // Body buffer of the update gate, zeroed before the read: a body of up to 9 bytes ends in a NUL
-// without one of its own; a 10-byte body must carry its NUL.
+// without one of its own; a 10-byte body must carry its NUL after the first byte, where the
+// version text begins.
 constexpr int QVN_BODY_SIZE = 10;
 
 // Parses "major.minor.patch" into numbers[0..2] (the caller zeroes them) and prints the three

@@ -207,7 +207,7 @@ TEST_F(QueryTest, BodyThatDoesNotFitTheBufferIsRefused) {
     EXPECT_EQ(check("1.0.0", &lines), 0);
     EXPECT_EQ(own_lines(lines), (Lines{"[ORNMCU - qvn_get_version]: version body too long : 11",
                                        "[ORNMCU - qvn_version_check]: cannot get mcu version"}));
-    mcu.set_reply_body({'M', '2', '.', '1', '0', '.', '1', '0', '0', '0'});  // ten bytes, no NUL
+    mcu.set_reply_body({0, '2', '.', '1', '0', '.', '1', '0', '0', '0'});  // ten bytes, no NUL in the text
     EXPECT_EQ(check("1.0.0", &lines), 0);
     EXPECT_EQ(own_lines(lines), (Lines{"[ORNMCU - qvn_get_version]: version body without end",
                                        "[ORNMCU - qvn_version_check]: cannot get mcu version"}));
