@@ -5,6 +5,7 @@
 # build/fuzz/logs/. Usage: scripts/fuzz.sh [seconds per target (default 30)] [target...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
 seconds=${1:-30}
 [ $# -gt 0 ] && shift
 cmake --preset fuzz >/dev/null
