@@ -63,6 +63,16 @@ void get_version() {
         FUZZ_CHECK(memcmp(body, rep.body, rep.len) == 0);
         for (size_t i = rep.len; i < kBody; ++i) FUZZ_CHECK(body[i] == 0);
     }
+#ifndef PENDING_FIX_qvn_zero_body
+    // An empty body is still read, with zero bytes: that drops what the header read carried
+    // over, so the next read waits on the line.
+    if (rep.code_ok && rep.len == 0 && serial_line::delivered().size() > kHeader) {
+        serial_line::new_call();
+        uint8_t next;
+        serial_read(uart_fd, &next, 1);
+        FUZZ_CHECK(serial_line::tally().waits > 0);
+    }
+#endif
 }
 
 void version_check(const char* wanted_text) {

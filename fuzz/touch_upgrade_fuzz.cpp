@@ -6,6 +6,8 @@
 // programmed every packet into its row.
 #include <errno.h>
 
+#include <map>
+
 #include "fake_touch_dev.h"
 #include "fuzz_input.h"
 #include "image.h"
@@ -20,15 +22,11 @@ using board::TouchController;
 
 // Data length of each command's frame.
 size_t data_len_of(uint8_t cmd) {
-    switch (cmd) {
-    case TouchController::CMD_ENTER:
-    case TouchController::CMD_EXIT: return 0;
-    case TouchController::CMD_GET_FLASH_SIZE: return 1;
-    case TouchController::CMD_SEND_DATA: return 21;
-    case TouchController::CMD_PROGRAM_ROW: return 5;
-    case TouchController::CMD_VERIFY_ROW: return 3;
-    default: return SIZE_MAX;
-    }
+    static const std::map<uint8_t, size_t> lens = {{TouchController::CMD_ENTER, 0},         {TouchController::CMD_EXIT, 0},
+                                                   {TouchController::CMD_GET_FLASH_SIZE, 1}, {TouchController::CMD_SEND_DATA, 21},
+                                                   {TouchController::CMD_PROGRAM_ROW, 5},    {TouchController::CMD_VERIFY_ROW, 3}};
+    auto it = lens.find(cmd);
+    return it == lens.end() ? SIZE_MAX : it->second;
 }
 
 class HostileController : public testbed::CharDevice {
