@@ -1,5 +1,5 @@
 # Common compile settings. Programs and their unit tests get the sanitizer set chosen by
-# SANITIZE; the test bed's preload and harness never do (they run inside or beside
+# SANITIZE ("fuzzer": clang's coverage feedback for libFuzzer with ASan + UBSan, see fuzz/); the test bed's preload and harness never do (they run inside or beside
 # the program under test and must not bring a second sanitizer runtime).
 
 set(PROJECT_WARNINGS -Wall -Wextra -Wshadow -Wformat=2 -Wconversion -Wno-sign-conversion -Werror)
@@ -23,11 +23,14 @@ function(project_sanitize target)
   if(SANITIZE STREQUAL "address")
     target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
     target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  elseif(SANITIZE STREQUAL "fuzzer")
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
   elseif(SANITIZE STREQUAL "thread")
     target_compile_options(${target} PRIVATE -fsanitize=thread -fno-omit-frame-pointer)
     target_link_options(${target} PRIVATE -fsanitize=thread)
   elseif(NOT SANITIZE STREQUAL "")
-    message(FATAL_ERROR "SANITIZE must be empty, address or thread")
+    message(FATAL_ERROR "SANITIZE must be empty, address, thread or fuzzer")
   endif()
 endfunction()
 

@@ -12,6 +12,8 @@ packages=(
   faketime libfaketime                        # test bed: shortened waits for the long MCU update runs
   crossbuild-essential-armhf                  # armhf: arm-linux-gnueabihf-g++, -strip
   qemu-user                                   # armhf: qemu-arm runs the ARM unit tests
+  clang libclang-rt-14-dev                    # fuzz targets: clang, libFuzzer and its sanitizer runtimes
+  llvm                                        # fuzz targets: llvm-profdata and llvm-cov for their coverage
   # armhf builds of the libraries above (multiarch, under /usr/lib/arm-linux-gnueabihf)
   libgtest-dev:armhf libgmock-dev:armhf android-liblog-dev:armhf android-libcutils-dev:armhf
 )

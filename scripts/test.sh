@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs, builds and runs every test: the debug build with AddressSanitizer and
-# UndefinedBehaviorSanitizer (all tests), the ThreadSanitizer build (the LED daemon's), and the
-# 32-bit ARM cross build (armhf, -Os) whose unit tests run under qemu-arm.
+# UndefinedBehaviorSanitizer (all tests), the ThreadSanitizer build (the LED daemon's), the
+# 32-bit ARM cross build (armhf, -Os) whose unit tests run under qemu-arm, and the libFuzzer
+# targets (clang), each replaying its regression inputs and then fuzzing for 30 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -16,3 +17,4 @@ ctest --preset tsan -j "$jobs"
 cmake --preset armhf >/dev/null
 cmake --build --preset armhf
 ctest --preset armhf -j "$jobs"
+bash scripts/fuzz.sh 30

@@ -182,15 +182,18 @@ int I2C_GET_FLASH_SIZE(uint8_t array_id, uint16_t* first_row, uint16_t* last_row
 }
 
 int I2C_Send_DATA(const uint8_t** cursor) {
+    const uint8_t* row = *cursor;
     My_Row_Chcksum = 0;
     for (size_t i = 0; i < ROW_DATA_IN_SEND; ++i) {
         uint8_t b = *(*cursor)++;
         data_buf[i] = b;
         My_Row_Chcksum = static_cast<uint8_t>(My_Row_Chcksum + b);
     }
+    // Each chunk goes out from the image: an answer's payload is unpacked into data_buf from
+    // offset 0 and would otherwise replace row bytes that are still to be sent.
     for (size_t pos = 0; pos < ROW_DATA_IN_SEND; pos += SEND_CHUNK) {
         uint16_t len = 0;
-        int ret = btldr_exchange(__func__, CMD_SEND_DATA, data_buf + pos, SEND_CHUNK, SITES_SEND_DATA, 0, &len);
+        int ret = btldr_exchange(__func__, CMD_SEND_DATA, row + pos, SEND_CHUNK, SITES_SEND_DATA, 0, &len);
         if (ret != 0) return ret;
     }
     return 0;

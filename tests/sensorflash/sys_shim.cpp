@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <mutex>
+#include <thread>
 
 extern "C" {
 int __real_open(const char* path, int flags, ...);
@@ -22,6 +23,8 @@ ssize_t __real_write(int fd, const void* buf, size_t n);
 int __real_ioctl(int fd, unsigned long req, ...);
 int __real_fstat(int fd, struct stat* st);
 void* __real_malloc(size_t n);
+int __real_usleep(useconds_t us);
+unsigned __real_sleep(unsigned s);
 }
 
 namespace shim {
@@ -36,6 +39,9 @@ bool g_fail_fstat = false;
 bool g_fail_malloc = false;
 long g_short_read = -1;
 std::vector<Event> g_events;
+// Pauses of the main thread (the code under test) are recorded, not slept; other threads (a
+// fuzzer's own watchdog) really sleep.
+const std::thread::id g_main_thread = std::this_thread::get_id();
 
 void record(Event e) {
     // Where the call falls among the lines printed (StdoutCapture puts stdout on a file).
@@ -181,11 +187,13 @@ int __wrap_ioctl(int fd, unsigned long req, ...) {
 }
 
 int __wrap_usleep(useconds_t us) {
+    if (std::this_thread::get_id() != shim::g_main_thread) return __real_usleep(us);
     shim::record({Event::pause, us, 0, 0});
     return 0;
 }
 
 unsigned __wrap_sleep(unsigned s) {
+    if (std::this_thread::get_id() != shim::g_main_thread) return __real_sleep(s);
     shim::record({Event::pause, s * 1000000UL, 0, 0});
     return 0;
 }
