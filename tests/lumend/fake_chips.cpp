@@ -19,6 +19,7 @@ namespace fake_chips {
 
 board::Aw9110Chip* chip[2];
 std::vector<std::string> android_log;
+int kmsg_opens;
 std::vector<int> closed_fds;
 bool fail_open[2];
 
@@ -74,6 +75,10 @@ extern "C" int __wrap_ioctl(int fd, unsigned long req, ...) {
 
 extern "C" int __wrap_open(const char* path, int flags, ...) {
     int idx = strcmp(path, "/dev/aw9110_1_dev") == 0 ? 0 : strcmp(path, "/dev/aw9110_2_dev") == 0 ? 1 : -1;
+    if (strcmp(path, "/dev/kmsg") == 0) {
+        ++kmsg_opens;
+        return __real_open("/dev/null", flags);
+    }
     if (idx >= 0) {
         if (fail_open[idx]) {
             errno = ENOENT;
@@ -96,12 +101,12 @@ extern "C" int __wrap_close(int fd) {
     return __real_close(fd);
 }
 
-extern "C" int __wrap___android_log_print(int, const char*, const char* fmt, ...) {
+extern "C" int __wrap___android_log_print(int prio, const char* tag, const char* fmt, ...) {
     char buf[512];
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
-    android_log.push_back(buf);
+    android_log.push_back(std::to_string(prio) + " " + tag + " " + buf);
     return 1;
 }
