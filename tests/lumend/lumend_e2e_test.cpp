@@ -13,6 +13,7 @@
 using namespace std::chrono_literals;
 using Pairs = std::vector<std::pair<uint8_t, uint8_t>>;
 using Time = std::chrono::steady_clock::time_point;
+using Lines = std::vector<std::string>;
 
 namespace {
 
@@ -45,11 +46,16 @@ protected:
             writer = -1;
         }
     }
-    size_t opens_of_pipe() const {
-        size_t n = 0;
+    // Each log record of the run as "A<priority> <tag>: <text>" (Android) or "K<level> : <text>".
+    Lines logs() const {
+        Lines out;
         for (const auto& r : proc->logs())
-            if (r.kind == testbed::LogRecord::kernel && r.text.find("open the pip in O_RDONLY mode") != std::string::npos) ++n;
-        return n;
+            out.push_back((r.kind == testbed::LogRecord::android ? "A" : "K") + std::to_string(r.level) + " " + r.tag + ": " + r.text);
+        return out;
+    }
+    long opens_of_pipe() const {
+        const Lines l = logs();
+        return std::count_if(l.begin(), l.end(), [](const std::string& s) { return s.find("open the pip in O_RDONLY") != s.npos; });
     }
     // When chip 0 took the write (reg, value) first; Time{} if it never did.
     Time when(uint8_t reg, uint8_t value) const {
@@ -87,10 +93,7 @@ TEST_F(Lumend, StartUpWritesBothChipsInOrderAndCreatesTheFifo) {
     EXPECT_EQ(head, c0);
     for (int ch = 0; ch < 5; ++ch) EXPECT_TRUE(chip0.channel(ch).sequence) << ch;
     EXPECT_EQ(proc->output(), kCreated);
-    const auto logs = proc->logs();
-    ASSERT_EQ(logs.size(), 1u);
-    EXPECT_EQ(logs[0].level, 6);
-    EXPECT_EQ(logs[0].text, "<6>touch_test: Process(" + std::to_string(proc->pid()) + ") open the pip in O_RDONLY mode.\n");
+    EXPECT_EQ(logs(), Lines{"K6 : <6>touch_test: Process(" + std::to_string(proc->pid()) + ") open the pip in O_RDONLY mode.\n"});
     struct stat st;
     ASSERT_EQ(stat(pipe_path().c_str(), &st), 0);
     const mode_t mask = umask(0);
@@ -151,7 +154,7 @@ TEST_F(Lumend, PipeCommandsFromBackToBackWritersThenExit) {
     const auto exit_line = std::find(ff, lines.end(), "kavo : Recieve exit signal, exit");
     EXPECT_GE(exit_line - ff, 2);          // the thread's cycles with 0xFF come in the pause...
     EXPECT_LE(lines.end() - exit_line, 2);  // ...not after the exit line
-    EXPECT_EQ(opens_of_pipe(), 1u);
+    EXPECT_EQ(opens_of_pipe(), 1);
 }
 
 TEST_F(Lumend, ExistingPathThatIsNotAFifoIsReadOnce) {
@@ -162,33 +165,22 @@ TEST_F(Lumend, ExistingPathThatIsNotAFifoIsReadOnce) {
     ASSERT_TRUE(proc->wait_output(want, 10s)) << proc->output();
     EXPECT_EQ(proc->output().substr(0, want.size()), want);
     EXPECT_FALSE(proc->exited());
-    EXPECT_EQ(opens_of_pipe(), 1u);
+    EXPECT_EQ(opens_of_pipe(), 1);
     struct stat st;
     ASSERT_EQ(stat(pipe_path().c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
 }
 
 TEST_F(Lumend, MissingChipEndsWithStatusOne) {
-    for (const char* node : {"/dev/aw9110_1_dev", "/dev/aw9110_2_dev"}) {
-        SCOPED_TRACE(node);
-        testbed::Bed b;
-        board::Aw9110Chip a, c;
-        b.add_char_device("aw9110_1_dev", &a);
-        b.add_char_device("aw9110_2_dev", &c);
-        b.fail_open(node, ENOENT);
-        auto p = b.start({LUMEND_BIN, "1"});
-        ASSERT_TRUE(p);
-        EXPECT_EQ(p->wait_exit(10s), 1);
-        EXPECT_EQ(p->output(), "kavo : receive led command = 1\n");
-        auto logs = p->logs();
-        ASSERT_EQ(logs.size(), 1u);
-        EXPECT_EQ(logs[0].kind, testbed::LogRecord::android);
-        EXPECT_EQ(logs[0].level, 3);
-        EXPECT_EQ(logs[0].tag, "virtualMCU");
-        EXPECT_EQ(logs[0].text, std::string(node) == "/dev/aw9110_1_dev" ? "open aw9110_1_dev error" : "open aw9110_2_dev error");
-        EXPECT_EQ(a.write_calls() + c.write_calls(), 0u);
-        EXPECT_NE(access((b.data_dir() + "/led_pipe").c_str(), F_OK), 0);
+    for (const std::string chip : {"2", "1"}) {  // the second chip's node missing, then both
+        bed.fail_open("/dev/aw9110_" + chip + "_dev", ENOENT);
+        start({"1"});
+        EXPECT_EQ(proc->wait_exit(10s), 1);
+        EXPECT_EQ(proc->output(), "kavo : receive led command = 1\n");
+        EXPECT_EQ(logs(), Lines{"A3 virtualMCU: open aw9110_" + chip + "_dev error"});
     }
+    EXPECT_EQ(chip0.write_calls() + chip1.write_calls(), 0u);
+    EXPECT_NE(access(pipe_path().c_str(), F_OK), 0);
 }
 
 TEST_F(Lumend, ThreadThatCannotStartEndsWith255) {
@@ -198,11 +190,7 @@ TEST_F(Lumend, ThreadThatCannotStartEndsWith255) {
     ASSERT_TRUE(proc);
     EXPECT_EQ(proc->wait_exit(10s), 255);
     EXPECT_EQ(proc->output(), "kavo : receive led command = 3\n");
-    auto logs = proc->logs();
-    ASSERT_EQ(logs.size(), 1u);
-    EXPECT_EQ(logs[0].kind, testbed::LogRecord::kernel);
-    EXPECT_EQ(logs[0].level, 6);
-    EXPECT_EQ(logs[0].text, "<6>touch_test: create pthread error\n");
+    EXPECT_EQ(logs(), Lines{"K6 : <6>touch_test: create pthread error\n"});
     EXPECT_EQ(chip1.accepted_pairs().size(), 14u);  // the start-up writes came first
     EXPECT_NE(access(pipe_path().c_str(), F_OK), 0);
 }
@@ -213,17 +201,14 @@ TEST_F(Lumend, PipeThatCannotBeCreatedOrOpened) {
     start();
     EXPECT_EQ(proc->wait_exit(10s), 1);
     EXPECT_EQ(proc->output(), kCreated + "can't creat pipe file: /data/led_pipe\n");
-    auto logs = proc->logs();
-    ASSERT_FALSE(logs.empty());
-    EXPECT_EQ(logs.back().text, "<6>touch_test: can't creat pipe file: /data/led_pipe\n");
-    EXPECT_EQ(logs.back().level, 6);
+    EXPECT_EQ(logs(), Lines{"K6 : <6>touch_test: can't creat pipe file: /data/led_pipe\n"});
     // the FIFO exists but will not open
     ASSERT_EQ(mkdir(bed.data_dir().c_str(), 0755), 0);
     bed.fail_open("/data/led_pipe", EACCES);
     start();
     EXPECT_EQ(proc->wait_exit(10s), 1);
     EXPECT_EQ(proc->output(), kCreated + "kavo : Open fifo file: /data/led_pipe error!\n");
-    EXPECT_EQ(opens_of_pipe(), 1u);
+    EXPECT_EQ(opens_of_pipe(), 1);
 }
 
 }  // namespace
