@@ -2,6 +2,7 @@
 #include "fake_chips.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <string.h>
 #include <unistd.h>
@@ -19,18 +20,15 @@ namespace fake_chips {
 
 board::Aw9110Chip* chip[2];
 std::vector<std::string> android_log;
+int kmsg_opens;
 std::vector<int> closed_fds;
 bool fail_open[2];
 
-static uint8_t initial_shadow[AW9110_CHIPS][AW9110_SHADOW_PAIRS * 2];
-static bool saved;
+// The shadow tables as at program load (constant-initialised, so set before this copy).
+static const std::vector<uint8_t> initial_shadow(&g_reg_shadow[0][0], &g_reg_shadow[0][0] + sizeof g_reg_shadow);
 
 void reset(board::Aw9110Chip* c0, board::Aw9110Chip* c1) {
-    if (!saved) {
-        memcpy(initial_shadow, g_reg_shadow, sizeof initial_shadow);
-        saved = true;
-    }
-    memcpy(g_reg_shadow, initial_shadow, sizeof initial_shadow);
+    memcpy(g_reg_shadow, initial_shadow.data(), sizeof g_reg_shadow);
     chip[0] = c0;
     chip[1] = c1;
     err_cnt = 0;
@@ -41,11 +39,7 @@ void reset(board::Aw9110Chip* c0, board::Aw9110Chip* c1) {
     fail_open[0] = fail_open[1] = false;
 }
 
-static board::Aw9110Chip* of(int fd) {
-    if (fd == kFd0) return chip[0];
-    if (fd == kFd1) return chip[1];
-    return nullptr;
-}
+static board::Aw9110Chip* of(int fd) { return fd == kFd0 ? chip[0] : fd == kFd1 ? chip[1] : nullptr; }
 
 }  // namespace fake_chips
 
@@ -54,11 +48,8 @@ using namespace fake_chips;
 extern "C" ssize_t __wrap_write(int fd, const void* buf, size_t n) {
     if (board::Aw9110Chip* c = of(fd)) {
         long r = c->on_write(static_cast<const uint8_t*>(buf), n);
-        if (r < 0) {
-            errno = static_cast<int>(-r);
-            return -1;
-        }
-        return r;
+        if (r < 0) errno = static_cast<int>(-r);
+        return r < 0 ? -1 : r;
     }
     return __real_write(fd, buf, n);
 }
@@ -74,12 +65,14 @@ extern "C" int __wrap_ioctl(int fd, unsigned long req, ...) {
 
 extern "C" int __wrap_open(const char* path, int flags, ...) {
     int idx = strcmp(path, "/dev/aw9110_1_dev") == 0 ? 0 : strcmp(path, "/dev/aw9110_2_dev") == 0 ? 1 : -1;
+    if (strcmp(path, "/dev/kmsg") == 0) {
+        ++kmsg_opens;
+        return __real_open("/dev/null", flags);
+    }
     if (idx >= 0) {
-        if (fail_open[idx]) {
-            errno = ENOENT;
-            return -1;
-        }
-        return idx == 0 ? kFd0 : kFd1;
+        if (!fail_open[idx] && (flags & O_ACCMODE) == O_RDWR) return idx == 0 ? kFd0 : kFd1;
+        errno = ENOENT;  // the nodes open read-write only
+        return -1;
     }
     va_list ap;
     va_start(ap, flags);
@@ -89,19 +82,17 @@ extern "C" int __wrap_open(const char* path, int flags, ...) {
 }
 
 extern "C" int __wrap_close(int fd) {
-    if (of(fd)) {
-        closed_fds.push_back(fd);
-        return 0;
-    }
-    return __real_close(fd);
+    if (!of(fd)) return __real_close(fd);
+    closed_fds.push_back(fd);
+    return 0;
 }
 
-extern "C" int __wrap___android_log_print(int, const char*, const char* fmt, ...) {
+extern "C" int __wrap___android_log_print(int prio, const char* tag, const char* fmt, ...) {
     char buf[512];
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
-    android_log.push_back(buf);
+    android_log.push_back(std::to_string(prio) + " " + tag + " " + buf);
     return 1;
 }
