@@ -61,6 +61,7 @@ int __real_tcsetattr(int fd, int act, const struct termios* t);
 int __wrap_tcsetattr(int fd, int act, const struct termios* t) {
     ++line_fakes::tcsetattr_calls;
     line_fakes::tcsetattr_last = *t;
+    EXPECT_EQ(act, TCSANOW);
     if (line_fakes::tcsetattr_fails) {
         errno = EIO;
         return -1;

@@ -108,6 +108,7 @@ TEST(SerialOpen, CarryBufferMissingStillOpensAndDropsSurplus) {
         EXPECT_EQ(out.lines(), Lines{"[UART - serial_open]: malloc read buffer error"});
     }
     ASSERT_GE(fd, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & (O_ACCMODE | O_NONBLOCK | O_APPEND | O_SYNC), O_RDWR);  // blocking
     StdoutCapture quiet;
     pty.send("0123456789ABCDE");
     uint8_t buf[10];
@@ -268,15 +269,18 @@ TEST_F(SerialTest, WriteLoopSendsEverythingWithOneLinePerWriteCall) {
 // ---- read and carry-over ----
 
 TEST_F(SerialTest, SurplusIsCarriedAndACarryOverServesWithoutTheLine) {
-    pty.send("ABCDEFGHIJKLMNO");
+    std::string sent;
+    for (int i = 0; i < 150; ++i) sent += static_cast<char>('!' + i % 90);
+    pty.send(sent);
     std::string got;
     Lines lines;
-    ASSERT_EQ(read_lines(10, &got, &lines), 0);
-    EXPECT_EQ(got, "ABCDEFGHIJ");
-    EXPECT_EQ(lines, (Lines{"[UART - _serial_read]: uart read data [15]", "[UART - serial_read]: uart have data 15+0<10 "}));
-    // Five carried: two delivered without select, read or line; the other three are dropped.
+    ASSERT_EQ(read_lines(120, &got, &lines), 0);  // one read() takes 100 bytes at most
+    EXPECT_EQ(got, sent.substr(0, 120));
+    EXPECT_EQ(lines, (Lines{"[UART - _serial_read]: uart read data [100]", "[UART - serial_read]: uart have data 100+0<120 ",
+                            "[UART - _serial_read]: uart read data [50]", "[UART - serial_read]: uart have data 50+100<120 "}));
+    // Thirty carried: two delivered without select, read or line; the others are dropped.
     ASSERT_EQ(read_lines(2, &got, &lines), 0);
-    EXPECT_EQ(got, "KL");
+    EXPECT_EQ(got, sent.substr(120, 2));
     EXPECT_EQ(lines, Lines{});
     pty.send("Z");
     ASSERT_EQ(read_lines(1, &got, &lines), 0);
