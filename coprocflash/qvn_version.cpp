@@ -90,15 +90,13 @@ int qvn_get_version(uint8_t body[QVN_BODY_SIZE]) {
     }
     int len = body_length(header);
     // A body that does not fit the buffer is refused. It is still taken off the line (and
-    // dropped), so the line stays in step with the MCU's frames.
+    // dropped) in one read, so the line stays in step with the MCU's frames: a read in pieces
+    // would lose the carried bytes beyond each piece and then wait for them in vain.
     if (len > QVN_BODY_SIZE) {
         con_printf("[ORNMCU - %s]: version body too long : %d\n", __func__, len);
-        uint8_t discard[QVN_BODY_SIZE];
-        for (int left = len; left > 0;) {
-            int n = left < QVN_BODY_SIZE ? left : QVN_BODY_SIZE;
-            if (serial_read(uart_fd, discard, n) != 0) break;
-            left -= n;
-        }
+        uint8_t* discard = static_cast<uint8_t*>(malloc(static_cast<size_t>(len)));
+        if (discard != nullptr) serial_read(uart_fd, discard, len);
+        free(discard);
         return -1;
     }
     // An empty body is still read: the zero-byte read settles the carry-over as any read does.

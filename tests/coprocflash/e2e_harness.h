@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -30,7 +29,6 @@ struct Board {
     int master = bed.add_tty("ttyS1");
     board::SysfsGpio gpio{bed.sys_dir()};
     board::McuModel mcu{master};
-    std::string log_path = bed.make_file("e2e.log", "");
 
     Board() { mcu.attach(gpio); }
 
@@ -39,7 +37,6 @@ struct Board {
         std::vector<std::string> argv = {COPROCFLASH_BIN};
         argv.insert(argv.end(), args.begin(), args.end());
         testbed::RunOptions opts;
-        env.push_back("COPROC_E2E_LOG=" + log_path);
         opts.preload_before = {E2E_PRELOAD};
 #ifdef FAKETIME_LIB
         // libfaketime runs the program's clock ten times fast: its sleeps and select waits
@@ -65,13 +62,6 @@ struct Board {
             return !w.empty() && w.back() == "unexport=117";
         }, std::chrono::seconds(5));
         return gpio.write_texts();
-    }
-    Lines e2e_log() const {
-        std::ifstream in(log_path);
-        Lines out;
-        std::string l;
-        while (std::getline(in, l)) out.push_back(l);
-        return out;
     }
 };
 

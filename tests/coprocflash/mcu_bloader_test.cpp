@@ -1,8 +1,17 @@
-// Bootloader protocol over the real serial layer and a pty against the MCU model's AN3155
-// bootloader; the GPIO layer is a fake that feeds the model's reset and boot-select lines.
+// Bootloader protocol over the real serial and version layers and a pty against the MCU model's
+// AN3155 bootloader. The GPIO layer is a stand-in that records each call in a timeline (and feeds
+// the model's reset and boot-select lines); sleeps and the serial line's close go in it too.
+// "/dev/ttyS1" leads to the test's pty (open wrapped by the linker), never to the machine's.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <string.h>
+
 #include <gtest/gtest.h>
 
-#include "fake_gpio.h"
+#include <algorithm>
+
+#include "line_fakes.h"
 #include "mcu_bloader.h"
 #include "mcu_gpio.h"
 #include "mcu_model.h"
@@ -11,22 +20,67 @@
 #include "stdout_capture.h"
 #include "sysfs_gpio.h"
 
-using Lines = std::vector<std::string>;
 using Bytes = std::vector<uint8_t>;
 using board::McuModel;
 using Stage = McuModel::Stage;
 
-// The next malloc of exactly this size fails (linker wrap of the code under test).
 namespace {
-size_t g_fail_size = 0;
+// The timeline: (pin, state) of each GPIO call, the state plus kFromSignal on the interrupt
+// path; (kSleep, seconds) for a pause; (kClose, 0) when the serial line is closed.
+constexpr int kSleep = 0;
+constexpr int kClose = 1;
+constexpr int kFromSignal = 0x100;
+using Timeline = std::vector<std::pair<int, int>>;
+Timeline g_timeline;
+McuModel* g_mcu = nullptr;
+std::string g_tty_path;  // where "/dev/ttyS1" leads; empty: it does not open
+size_t g_malloc_fail_size = 0;
+
+int record_gpio(int pin, int state, int flag) {
+    g_timeline.emplace_back(pin, state | flag);
+    const char* file = pin == MCU_PIN_RESET ? "gpio117/direction" : pin == MCU_PIN_BOOT ? "gpio119/direction" : nullptr;
+    const char* value = state == GPIO_STATE_HIGH ? "high" : state == GPIO_STATE_LOW ? "low" : state == GPIO_STATE_IN ? "in" : nullptr;
+    if (g_mcu != nullptr && file != nullptr && value != nullptr)
+        g_mcu->on_gpio(board::GpioWrite{file, value, std::chrono::steady_clock::now()});
+    return 0;
 }
-extern "C" void* __real_malloc(size_t n);
-extern "C" void* __wrap_malloc(size_t n) {
-    if (g_fail_size != 0 && n == g_fail_size) {
-        g_fail_size = 0;
-        return nullptr;
+}  // namespace
+
+int mcu_gpio_config(int pin, int state) { return record_gpio(pin, state, 0); }
+int mcu_gpio_config_from_signal(int pin, int state) { return record_gpio(pin, state, kFromSignal); }
+
+extern "C" {
+void* __real_malloc(size_t n);
+void* __wrap_malloc(size_t n) {
+    if (g_malloc_fail_size == 0 || n != g_malloc_fail_size) return __real_malloc(n);
+    g_malloc_fail_size = 0;
+    return nullptr;
+}
+int __real_open(const char* path, int flags, ...);
+int __wrap_open(const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if (flags & O_CREAT) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
     }
-    return __real_malloc(n);
+    // No device of the machine: "/dev/ttyS1" is the test's pty (or missing), any other but a
+    // pty is missing.
+    if (strncmp(path, "/dev/", 5) == 0 && strncmp(path, "/dev/pts/", 9) != 0) {
+        if (strcmp(path, "/dev/ttyS1") != 0 || g_tty_path.empty()) {
+            errno = ENOENT;
+            return -1;
+        }
+        path = g_tty_path.c_str();
+    }
+    return __real_open(path, flags, mode);
+}
+int __real_close(int fd);
+int __wrap_close(int fd) {
+    if (fd >= 0 && fd == uart_fd) g_timeline.emplace_back(kClose, 0);
+    return __real_close(fd);
+}
 }
 
 namespace {
@@ -43,20 +97,26 @@ Lines own_lines(const Lines& all) {
     return out;
 }
 
-size_t count_of(const Lines& lines, const std::string& l) {
-    size_t n = 0;
-    for (const auto& x : lines) n += x == l;
-    return n;
+Lines cat_lines(Lines a, const Lines& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
+
+size_t count_of(const Lines& lines, const std::string& l) { return static_cast<size_t>(std::count(lines.begin(), lines.end(), l)); }
 
 const std::string kAckLine = "[MCU - wait_ack]: mcu responed [79]";
 const std::string kNackLine = "[MCU - wait_ack]: mcu responed [1f]";
+const std::string kAckTimeout = "[MCU - wait_ack]: wait ack timeout!";
+const std::string kEraseCmdLine = "[MCU - bloader_cmd_ex_erase_mem]: cmd - [00][0f][0f]";
 
-Bytes write_frame(uint32_t addr, const Bytes& data) {
-    Bytes f = {0x31, 0xCE};
+Bytes write_head(uint32_t addr) {
     Bytes a = {uint8_t(addr >> 24), uint8_t(addr >> 16), uint8_t(addr >> 8), uint8_t(addr)};
     a.push_back(uint8_t(a[0] ^ a[1] ^ a[2] ^ a[3]));
-    f = cat(f, a);
+    return cat({0x31, 0xCE}, a);
+}
+
+Bytes write_frame(uint32_t addr, const Bytes& data) {
+    Bytes f = write_head(addr);
     uint8_t n = uint8_t(data.size() - 1);
     f.push_back(n);
     uint8_t s = n;
@@ -87,19 +147,19 @@ Bytes pattern(size_t n, uint8_t seed) {
 class BloaderTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        fake_gpio::calls.clear();
-        fake_gpio::on_call = [this](int pin, int state) {
-            const char* file = pin == MCU_PIN_RESET ? "gpio117/direction" : pin == MCU_PIN_BOOT ? "gpio119/direction" : nullptr;
-            const char* value = state == GPIO_STATE_HIGH ? "high" : state == GPIO_STATE_LOW ? "low" : state == GPIO_STATE_IN ? "in" : nullptr;
-            if (file && value) mcu.on_gpio(board::GpioWrite{file, value, std::chrono::steady_clock::now()});
-        };
+        line_fakes::reset();
+        line_fakes::on_sleep = [](unsigned s) { g_timeline.emplace_back(kSleep, static_cast<int>(s)); };
+        g_timeline.clear();
+        g_mcu = &mcu;
+        g_tty_path = pty.slave_path;
         StdoutCapture quiet;
         uart_fd = serial_open(pty.slave_path.c_str());
         ASSERT_GE(uart_fd, 0);
         ASSERT_EQ(serial_set_speed(uart_fd, 115200), 0);
     }
     void TearDown() override {
-        fake_gpio::on_call = nullptr;
+        EXPECT_EQ(line_fakes::script, "") << "silent seconds the test expected did not come";
+        g_mcu = nullptr;
         StdoutCapture quiet;
         serial_close(uart_fd);
     }
@@ -112,7 +172,10 @@ protected:
         ASSERT_EQ(wait_ack(), 0x79);
         base_ = mcu.wire().size();
     }
-    Bytes sent() const {
+    // What the model received since base_, once it holds n bytes or more (a second at most):
+    // bytes that drew no answer may still be on their way through the pty.
+    Bytes sent(size_t n = 0) const {
+        for (int i = 0; i < 1000 && mcu.wire().size() < base_ + n; ++i) poll(nullptr, 0, 1);
         Bytes w = mcu.wire();
         return Bytes(w.begin() + static_cast<long>(base_), w.end());
     }
@@ -128,13 +191,13 @@ TEST_F(BloaderTest, WriteMemorySendsThreeStagesAndLandsInFlash) {
     const Bytes data = {1, 2, 3, 4, 5, 6, 7, 0xF8};
     StdoutCapture out;
     EXPECT_EQ(bloader_cmd_write_mem(0x08000100, data.data(), 8), 0);
-    EXPECT_EQ(own_lines(out.lines()), (Lines{kAckLine, kAckLine, kAckLine}));
-    EXPECT_EQ(sent(), write_frame(0x08000100, data));
+    // The data stage is three writes: its length byte, the data, the checksum.
+    EXPECT_EQ(out.lines(), (Lines{"[UART - serial_write]: write ret = 2", kAckLine, "[UART - serial_write]: write ret = 5", kAckLine,
+                                  "[UART - serial_write]: write ret = 1", "[UART - serial_write]: write ret = 8",
+                                  "[UART - serial_write]: write ret = 1", kAckLine}));
     EXPECT_EQ(sent(), (Bytes{0x31, 0xCE, 0x08, 0x00, 0x01, 0x00, 0x09, 0x07, 1, 2, 3, 4, 5, 6, 7, 0xF8, 0x07 ^ 1 ^ 2 ^ 3 ^ 4 ^ 5 ^ 6 ^ 7 ^ 0xF8}));
     Bytes flash = mcu.flash();
-    EXPECT_EQ(Bytes(flash.begin() + 0x100, flash.begin() + 0x108), data);
-    EXPECT_EQ(flash[0xFF], 0xFF);
-    EXPECT_EQ(flash[0x108], 0xFF);
+    EXPECT_EQ(Bytes(flash.begin() + 0xFF, flash.begin() + 0x109), cat(cat({0xFF}, data), {0xFF}));
 }
 
 TEST_F(BloaderTest, WriteMemoryLengthNotAMultipleOfFourSendsNothing) {
@@ -152,12 +215,14 @@ TEST_F(BloaderTest, AddressNackRestartsFromTheCommandUpToFiveAttempts) {
     mcu.nack_next(Stage::write_address, 4);
     StdoutCapture out;
     EXPECT_EQ(bloader_cmd_write_mem(0x08000400, data.data(), 4), 0);
-    Bytes head = {0x31, 0xCE, 0x08, 0x00, 0x04, 0x00, 0x0C};
     Bytes expect;
-    for (int i = 0; i < 4; ++i) expect = cat(expect, head);
+    Lines lines;
+    for (int i = 0; i < 4; ++i) {
+        expect = cat(expect, write_head(0x08000400));
+        lines.insert(lines.end(), {kAckLine, kNackLine});
+    }
     EXPECT_EQ(sent(), cat(expect, write_frame(0x08000400, data)));
-    Lines lines = own_lines(out.lines());
-    EXPECT_EQ(count_of(lines, kNackLine), 4u);
+    EXPECT_EQ(own_lines(out.lines()), cat_lines(lines, {kAckLine, kAckLine, kAckLine}));
 }
 
 TEST_F(BloaderTest, FifthNackOfEachStageFailsWithItsMessage) {
@@ -184,33 +249,39 @@ TEST_F(BloaderTest, FifthNackOfEachStageFailsWithItsMessage) {
     }
 }
 
-TEST_F(BloaderTest, NacksSharedAcrossStagesExhaustTheAttempts) {
-    synced_bootloader();
+// One count of attempts for the whole command: NACKs at different stages add up.
+TEST(BloaderNacks, NacksAtAnyStageShareTheFiveAttempts) {
+    line_fakes::reset();
+    PtyPair pty;
+    const int saved = uart_fd;
+    {
+        StdoutCapture quiet;
+        uart_fd = serial_open(pty.slave_path.c_str());
+    }
+    // The answers, in the order they are read; the last three would let a sixth attempt through.
+    pty.send("\x1F" "\x79\x1F" "\x79\x79\x1F" "\x1F" "\x79\x1F" "\x79\x79\x79");
     const Bytes data = {1, 2, 3, 4};
-    mcu.nack_next(Stage::any, 5);
     StdoutCapture out;
     EXPECT_EQ(bloader_cmd_write_mem(0x08000000, data.data(), 4), -1);
-    EXPECT_EQ(own_lines(out.lines()).back(), "[MCU - bloader_cmd_write_mem]: command error");
+    Lines lines = own_lines(out.lines());
+    EXPECT_EQ(count_of(lines, kNackLine), 5u);
+    EXPECT_EQ(lines.back(), "[MCU - bloader_cmd_write_mem]: address error");
+    const Bytes s1 = {0x31, 0xCE}, s2 = {0x08, 0x00, 0x00, 0x00, 0x08}, s3 = {0x03, 1, 2, 3, 4, 0x03 ^ 1 ^ 2 ^ 3 ^ 4};
+    const std::string wire = pty.drain();
+    EXPECT_EQ(Bytes(wire.begin(), wire.end()), cat(cat(cat(s1, cat(s1, s2)), cat(s1, cat(s2, s3))), cat(s1, cat(s1, s2))));
+    StdoutCapture quiet;
+    serial_close(uart_fd);
+    uart_fd = saved;
 }
 
-TEST_F(BloaderTest, WriteOverProgrammedFlashIsRefusedByTheMcu) {
-    synced_bootloader();
-    mcu.set_flash(0, {0x00, 0x00, 0x00, 0x00});
-    const Bytes data = {1, 2, 3, 4};
-    StdoutCapture out;
-    EXPECT_EQ(bloader_cmd_write_mem(0x08000000, data.data(), 4), -1);
-    EXPECT_EQ(own_lines(out.lines()).back(), "[MCU - bloader_cmd_write_mem]: send data error");
-}
-
-TEST_F(BloaderTest, NoAnswerAfterAWriteStageFails) {
+TEST_F(BloaderTest, SilenceAfterAWriteStageFailsIt) {
     synced_bootloader();
     mcu.drop_next(Stage::write_data, 1);
+    line_fakes::script = "--TTTT";
     const Bytes data = {1, 2, 3, 4};
     StdoutCapture out;
     EXPECT_EQ(bloader_cmd_write_mem(0x08000000, data.data(), 4), -1);
-    EXPECT_EQ(own_lines(out.lines()), (Lines{kAckLine, kAckLine, "[MCU - wait_ack]: wait ack timeout!",
-                                             "[MCU - wait_ack]: wait ack timeout!", "[MCU - wait_ack]: wait ack timeout!",
-                                             "[MCU - wait_ack]: wait ack timeout!"}));
+    EXPECT_EQ(own_lines(out.lines()), (Lines{kAckLine, kAckLine, kAckTimeout, kAckTimeout, kAckTimeout, kAckTimeout}));
 }
 
 TEST_F(BloaderTest, OtherAnswerByteFailsAtOnce) {
@@ -229,7 +300,8 @@ TEST_F(BloaderTest, EraseCellThreeFrameAndEffect) {
     mcu.set_flash(47 * 2048, Bytes(2048 * 3, 0x00));  // pages 47-49
     StdoutCapture out;
     EXPECT_EQ(mcu_erase_2k(3), 0);
-    EXPECT_EQ(own_lines(out.lines()), (Lines{"[MCU - bloader_cmd_ex_erase_mem]: cmd - [00][0f][0f]", kAckLine, kAckLine}));
+    EXPECT_EQ(out.lines(), (Lines{kEraseCmdLine, "[UART - serial_write]: write ret = 2", kAckLine, "[UART - serial_write]: write ret = 2",
+                                  "[UART - serial_write]: write ret = 32", "[UART - serial_write]: write ret = 1", kAckLine}));
     EXPECT_EQ(sent(), erase_frame(3));
     Bytes flash = mcu.flash();
     EXPECT_EQ(flash[47 * 2048 + 2047], 0x00);
@@ -242,7 +314,7 @@ TEST_F(BloaderTest, EraseCmdLineIsTheSameForEveryCell) {
         synced_bootloader();
         StdoutCapture out;
         EXPECT_EQ(mcu_erase_2k(cell), 0);
-        EXPECT_EQ(own_lines(out.lines())[0], "[MCU - bloader_cmd_ex_erase_mem]: cmd - [00][0f][0f]");
+        EXPECT_EQ(own_lines(out.lines())[0], kEraseCmdLine);
         EXPECT_EQ(sent(), erase_frame(cell)) << cell;
     }
 }
@@ -257,12 +329,14 @@ TEST_F(BloaderTest, CellAboveFifteenIsRefusedWithoutSending) {
     EXPECT_EQ(sent(), Bytes{});
 }
 
-TEST_F(BloaderTest, EraseTreatsSilenceAfterThePagesAsDone) {
+TEST_F(BloaderTest, EraseTakesSilenceAfterEitherStageForDone) {
     synced_bootloader();
-    mcu.drop_next(Stage::erase_pages, 1);
+    mcu.drop_next(Stage::any, 2);
+    line_fakes::script = "TTTTTTTT";
     StdoutCapture out;
     EXPECT_EQ(mcu_erase_2k(0), 0);
-    EXPECT_EQ(count_of(own_lines(out.lines()), "[MCU - wait_ack]: wait ack timeout!"), 4u);
+    EXPECT_EQ(own_lines(out.lines()), cat_lines({kEraseCmdLine}, Lines(8, kAckTimeout)));
+    EXPECT_EQ(sent(erase_frame(0).size()), erase_frame(0));
 }
 
 TEST_F(BloaderTest, EraseNacksRetryThenFailWithTheirMessages) {
@@ -271,6 +345,9 @@ TEST_F(BloaderTest, EraseNacksRetryThenFailWithTheirMessages) {
     {
         StdoutCapture out;
         EXPECT_EQ(mcu_erase_2k(1), 0);
+        Lines lines = {kEraseCmdLine};  // once, not per attempt
+        for (int i = 0; i < 4; ++i) lines.insert(lines.end(), {kAckLine, kNackLine});
+        EXPECT_EQ(own_lines(out.lines()), cat_lines(lines, {kAckLine, kAckLine}));
     }
     Bytes expect;
     for (int i = 0; i < 5; ++i) expect = cat(expect, erase_frame(1));
@@ -291,6 +368,7 @@ TEST_F(BloaderTest, EraseNacksRetryThenFailWithTheirMessages) {
         EXPECT_EQ(lines[lines.size() - 2], c.line);
         EXPECT_EQ(lines.back(), "[MCU - mcu_erase_2k]: erase memory failed");
         EXPECT_EQ(count_of(lines, kNackLine), 5u);
+        EXPECT_EQ(count_of(lines, kEraseCmdLine), 1u);
     }
 }
 
@@ -415,82 +493,100 @@ TEST_F(BloaderTest, FailedFrameStopsTheImage) {
     EXPECT_EQ(writes_of(mcu).size(), 1u);
 }
 
+TEST_F(BloaderTest, FrameBufferMissingFailsTheImage) {
+    synced_bootloader();
+    const Bytes image = pattern(600, 4);
+    g_malloc_fail_size = 256;
+    StdoutCapture out;
+    EXPECT_EQ(mcu_update_programe(image.data(), 600, MCU_PROGRAM_WHOLE), -1);
+    g_malloc_fail_size = 0;
+    EXPECT_EQ(out.lines(), Lines{"[MCU - mcu_update_programe]: malloc mempry error"});
+    EXPECT_EQ(sent(), Bytes{});
+}
+
 // ---- line sequences ----
 
-std::vector<std::pair<int, int>> P(std::initializer_list<std::pair<int, int>> l) { return l; }
+const Timeline kResetPulse = {{MCU_PIN_RESET, GPIO_STATE_LOW}, {kSleep, 1}, {MCU_PIN_RESET, GPIO_STATE_HIGH}, {kSleep, 1},
+                              {MCU_PIN_RESET, GPIO_STATE_LOW}};
+
+Timeline then(Timeline a, const Timeline& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 
 TEST_F(BloaderTest, BootloaderEntryRaisesLinesPulsesResetAndSyncs) {
     StdoutCapture out;
     EXPECT_EQ(mcu_bootloader(), 0);
     EXPECT_EQ(own_lines(out.lines()), (Lines{kAckLine, "[MCU - mcu_bootloader]: enter mcu bootloader"}));
-    EXPECT_EQ(fake_gpio::calls, P({{MCU_PIN_AUX, GPIO_STATE_HIGH}, {MCU_PIN_BOOT, GPIO_STATE_HIGH}, {MCU_PIN_RESET, GPIO_STATE_LOW},
-                                   {MCU_PIN_RESET, GPIO_STATE_HIGH}, {MCU_PIN_RESET, GPIO_STATE_LOW}}));
+    EXPECT_EQ(g_timeline, then({{MCU_PIN_AUX, GPIO_STATE_HIGH}, {MCU_PIN_BOOT, GPIO_STATE_HIGH}}, kResetPulse));
     EXPECT_EQ(mcu.mode(), McuModel::Mode::bootloader);
     EXPECT_EQ(mcu.wire(), Bytes{0x7F});
 }
 
-TEST_F(BloaderTest, BootloaderNackedSixTimesFails) {
-    mcu.nack_next(Stage::sync, 6);
-    StdoutCapture out;
-    EXPECT_EQ(mcu_bootloader(), -1);
-    Lines lines = own_lines(out.lines());
-    EXPECT_EQ(count_of(lines, kNackLine), 6u);
-    EXPECT_EQ(lines.back(), "[MCU - mcu_bootloader]: enter mcu bootloader fail");
-    EXPECT_EQ(mcu.wire(), Bytes(6, 0x7F));
+TEST_F(BloaderTest, BootloaderGetsSixSyncBytes) {
+    for (int nacks : {5, 6}) {
+        mcu.nack_next(Stage::sync, nacks);
+        base_ = mcu.wire().size();
+        StdoutCapture out;
+        EXPECT_EQ(mcu_bootloader(), nacks == 6 ? -1 : 0);
+        Lines lines = own_lines(out.lines());
+        EXPECT_EQ(count_of(lines, kNackLine), static_cast<size_t>(nacks));
+        EXPECT_EQ(lines.back(), nacks == 6 ? "[MCU - mcu_bootloader]: enter mcu bootloader fail" : "[MCU - mcu_bootloader]: enter mcu bootloader");
+        EXPECT_EQ(sent(), Bytes(6, 0x7F));
+    }
 }
 
-TEST_F(BloaderTest, BootloaderSyncAfterFiveNacks) {
-    mcu.nack_next(Stage::sync, 5);
-    StdoutCapture out;
-    EXPECT_EQ(mcu_bootloader(), 0);
-    EXPECT_EQ(mcu.wire(), Bytes(6, 0x7F));
-}
-
-TEST_F(BloaderTest, RunLowersBootPulsesResetAndConfirms) {
+TEST_F(BloaderTest, RunLowersBootPulsesResetWaitsAndConfirms) {
     mcu.reset_into(McuModel::Mode::bootloader);
     mcu.set_version("2.0.13");
     StdoutCapture out;
     EXPECT_EQ(mcu_run(), 0);
-    EXPECT_EQ(fake_gpio::calls, P({{MCU_PIN_BOOT, GPIO_STATE_LOW}, {MCU_PIN_RESET, GPIO_STATE_LOW},
-                                   {MCU_PIN_RESET, GPIO_STATE_HIGH}, {MCU_PIN_RESET, GPIO_STATE_LOW}}));
+    EXPECT_EQ(g_timeline, then(then({{MCU_PIN_BOOT, GPIO_STATE_LOW}}, kResetPulse), {{kSleep, 3}, {kSleep, 1}}));
     EXPECT_EQ(mcu.mode(), McuModel::Mode::application);
     EXPECT_EQ(own_lines(out.lines()).back(), "[ORNMCU - qvn_mcu_check]: mcu version : M2.0.13");
 }
 
 TEST_F(BloaderTest, RunFailsWhenTheApplicationStaysSilent) {
     mcu.set_app_silent_starts(1);
+    line_fakes::script = "TTTT";
     StdoutCapture out;
     EXPECT_EQ(mcu_run(), -1);
     EXPECT_EQ(own_lines(out.lines()).back(), "[MCU - mcu_run]: mcu ack fail");
 }
 
-TEST_F(BloaderTest, DeinitWithoutInitReleasesLinesInOrder) {
+TEST_F(BloaderTest, InitConfiguresAndExportsDeinitReleasesAroundTheClose) {
+    {
+        StdoutCapture quiet;
+        serial_close(uart_fd);  // mcu_init opens its own
+    }
+    const Timeline exports = {{MCU_PIN_BOOT, GPIO_STATE_EXPORT}, {MCU_PIN_AUX, GPIO_STATE_EXPORT}, {MCU_PIN_RESET, GPIO_STATE_EXPORT}};
+    auto release = [](int flag, bool close) {
+        Timeline t = {{MCU_PIN_AUX, GPIO_STATE_IN | flag}, {MCU_PIN_BOOT, GPIO_STATE_IN | flag}};
+        if (close) t.emplace_back(kClose, 0);
+        return then(t, {{MCU_PIN_BOOT, GPIO_STATE_UNEXPORT | flag}, {MCU_PIN_AUX, GPIO_STATE_UNEXPORT | flag},
+                        {MCU_PIN_RESET, GPIO_STATE_UNEXPORT | flag}});
+    };
     StdoutCapture out;
+    for (int flag : {0, kFromSignal}) {
+        g_timeline.clear();
+        line_fakes::tcsetattr_calls = 0;
+        ASSERT_EQ(mcu_init(), 0);
+        // 115200 baud, then 8 data bits, even parity, one stop bit over the raw mode.
+        EXPECT_EQ(line_fakes::tcsetattr_calls, 2);
+        EXPECT_EQ(line_fakes::tcsetattr_last.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB), static_cast<tcflag_t>(CS8 | PARENB));
+        EXPECT_EQ(cfgetospeed(&line_fakes::tcsetattr_last), static_cast<speed_t>(B115200));
+        EXPECT_EQ(flag == 0 ? mcu_deinit() : mcu_deinit_from_signal(), 0);
+        EXPECT_EQ(g_timeline, then(exports, release(flag, true)));
+    }
+    // A line that is not open is not closed again, nor one that never opened.
+    g_timeline.clear();
     EXPECT_EQ(mcu_deinit(), 0);
-    EXPECT_EQ(fake_gpio::calls, P({{MCU_PIN_AUX, GPIO_STATE_IN}, {MCU_PIN_BOOT, GPIO_STATE_IN}, {MCU_PIN_BOOT, GPIO_STATE_UNEXPORT},
-                                   {MCU_PIN_AUX, GPIO_STATE_UNEXPORT}, {MCU_PIN_RESET, GPIO_STATE_UNEXPORT}}));
-}
-
-TEST_F(BloaderTest, ResetPulseIsLowHighLowOneSecondApart) {
-    std::vector<std::chrono::steady_clock::time_point> when;
-    fake_gpio::on_call = [&](int, int) { when.push_back(std::chrono::steady_clock::now()); };
-    EXPECT_EQ(mcu_reset(), 0);
-    EXPECT_EQ(fake_gpio::calls, P({{MCU_PIN_RESET, GPIO_STATE_LOW}, {MCU_PIN_RESET, GPIO_STATE_HIGH}, {MCU_PIN_RESET, GPIO_STATE_LOW}}));
-    ASSERT_EQ(when.size(), 3u);
-    EXPECT_GE(when[1] - when[0], std::chrono::milliseconds(990));
-    EXPECT_GE(when[2] - when[1], std::chrono::milliseconds(990));
-    EXPECT_LT(when[2] - when[0], std::chrono::milliseconds(2500));
-}
-
-TEST_F(BloaderTest, FrameBufferMissingFailsTheImage) {
-    synced_bootloader();
-    const Bytes image = pattern(600, 4);
-    g_fail_size = 256;
-    StdoutCapture out;
-    EXPECT_EQ(mcu_update_programe(image.data(), 600, MCU_PROGRAM_WHOLE), -1);
-    g_fail_size = 0;
-    EXPECT_EQ(out.lines(), Lines{"[MCU - mcu_update_programe]: malloc mempry error"});
-    EXPECT_EQ(sent(), Bytes{});
+    g_tty_path.clear();
+    EXPECT_EQ(mcu_init(), -1);
+    EXPECT_EQ(mcu_deinit(), 0);
+    EXPECT_EQ(g_timeline, then(release(0, false), release(0, false)));
+    EXPECT_EQ(out.lines(), (Lines{"[UART - serial_open]: uart open error", "[MCU - mcu_init]: serial open error"}));
+    uart_fd = -1;
 }
 
 TEST_F(BloaderTest, WaitAckOnAFailingDescriptorIsNoAnswerWithoutALine) {
@@ -500,12 +596,6 @@ TEST_F(BloaderTest, WaitAckOnAFailingDescriptorIsNoAnswerWithoutALine) {
     EXPECT_EQ(wait_ack(), 0xFF);
     uart_fd = saved;
     EXPECT_EQ(out.lines(), Lines{});
-}
-
-TEST_F(BloaderTest, WaitAckSilenceIsFourTimeoutsThenNoAnswer) {
-    StdoutCapture out;
-    EXPECT_EQ(wait_ack(), 0xFF);
-    EXPECT_EQ(out.lines(), Lines(4, "[MCU - wait_ack]: wait ack timeout!"));
 }
 
 // A line that cannot be written: every command fails at once, with no line of its own.
@@ -523,8 +613,7 @@ TEST_F(BloaderTest, WriteFailuresFailEachCommandAtOnce) {
     {
         StdoutCapture out;
         EXPECT_EQ(mcu_erase_2k(0), -1);
-        EXPECT_EQ(own_lines(out.lines()), (Lines{"[MCU - bloader_cmd_ex_erase_mem]: cmd - [00][0f][0f]",
-                                                 "[MCU - mcu_erase_2k]: erase memory failed"}));
+        EXPECT_EQ(own_lines(out.lines()), (Lines{kEraseCmdLine, "[MCU - mcu_erase_2k]: erase memory failed"}));
     }
     {
         StdoutCapture out;

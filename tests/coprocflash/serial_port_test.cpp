@@ -1,7 +1,6 @@
-// Serial layer over a real pty: configuration (with tcsetattr, malloc, calloc and read
-// wrapped by the linker to see the character format and to inject failures), writes, and the
-// exact-count reads with their carry-over and one-second waits.
-#include <errno.h>
+// Serial layer over a real pty: configuration (tcsetattr recorded, failures injected), the write
+// loop, and the exact-count reads with their carry-over and one-second waits (select scripted,
+// read, write, malloc and calloc wrapped by the linker).
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <termios.h>
@@ -9,63 +8,41 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
+#include "line_fakes.h"
 #include "pty_pair.h"
 #include "serial_port.h"
 #include "stdout_capture.h"
 
-using Lines = std::vector<std::string>;
-
-// ---- linker wraps ----
 namespace {
-int g_tcsetattr_calls = 0;
-struct termios g_tcsetattr_last;
-bool g_tcsetattr_fail = false;
 size_t g_malloc_fail_size = 0;  // 0: none
 bool g_calloc_fail = false;
-int g_zero_reads = 0;  // reads that consume what is there and report 0
+int g_zero_reads = 0;   // reads that consume what is there and report 0
+size_t g_write_cap = 0;  // 0: write() takes everything it is given
 }  // namespace
 
 extern "C" {
-int __real_tcsetattr(int fd, int act, const struct termios* t);
-int __wrap_tcsetattr(int fd, int act, const struct termios* t) {
-    ++g_tcsetattr_calls;
-    g_tcsetattr_last = *t;
-    if (g_tcsetattr_fail) {
-        errno = EIO;
-        return -1;
-    }
-    // A pty refuses parity (EINVAL here) where a UART takes it: the pty gets the rest.
-    struct termios on_pty = *t;
-    on_pty.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
-    return __real_tcsetattr(fd, act, &on_pty);
-}
 void* __real_malloc(size_t n);
 void* __wrap_malloc(size_t n) {
-    if (g_malloc_fail_size != 0 && n == g_malloc_fail_size) {
-        g_malloc_fail_size = 0;
-        return nullptr;
-    }
-    return __real_malloc(n);
+    if (g_malloc_fail_size == 0 || n != g_malloc_fail_size) return __real_malloc(n);
+    g_malloc_fail_size = 0;
+    return nullptr;
 }
 void* __real_calloc(size_t n, size_t s);
 void* __wrap_calloc(size_t n, size_t s) {
-    if (g_calloc_fail) {
-        g_calloc_fail = false;
-        return nullptr;
-    }
-    return __real_calloc(n, s);
+    if (!g_calloc_fail) return __real_calloc(n, s);
+    g_calloc_fail = false;
+    return nullptr;
 }
 ssize_t __real_read(int fd, void* buf, size_t n);
 ssize_t __wrap_read(int fd, void* buf, size_t n) {
-    if (g_zero_reads > 0) {
-        --g_zero_reads;
-        __real_read(fd, buf, n);
-        return 0;
-    }
-    return __real_read(fd, buf, n);
+    ssize_t r = __real_read(fd, buf, n);
+    if (g_zero_reads == 0) return r;
+    --g_zero_reads;
+    return 0;
+}
+ssize_t __real_write(int fd, const void* buf, size_t n);
+ssize_t __wrap_write(int fd, const void* buf, size_t n) {
+    return __real_write(fd, buf, fd != STDOUT_FILENO && g_write_cap != 0 && n > g_write_cap ? g_write_cap : n);
 }
 }
 
@@ -73,34 +50,41 @@ namespace {
 
 bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
+std::string str(const uint8_t* b, size_t n) { return std::string(reinterpret_cast<const char*>(b), n); }
+
+const std::string kTimeout = "[UART - _serial_read]: wait read timeout!";
+const std::string kReadError = "[UART - serial_read]: read data error";
+
 class SerialTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        g_tcsetattr_calls = 0;
-        g_tcsetattr_fail = false;
+        line_fakes::reset();
+        // The scripted line: a character other than 'T' arrives on it, '0' as a read of 0.
+        line_fakes::on_ready = [this](char c) {
+            if (c == '0') g_zero_reads = 1;
+            pty.send(std::string(1, c));
+        };
         ASSERT_FALSE(pty.slave_path.empty());
         StdoutCapture quiet;
         fd = serial_open(pty.slave_path.c_str());
         ASSERT_GE(fd, 0);
     }
     void TearDown() override {
+        EXPECT_EQ(line_fakes::script, "") << "waits the line script expected did not come";
+        g_write_cap = 0;
         // Also frees the carry-over of a line that a failed configuration closed.
         StdoutCapture quiet;
         serial_close(fd >= 0 && fd_open(fd) ? fd : -1);
     }
-    std::string drain_master() {
-        std::string got;
-        char buf[512];
-        for (;;) {
-            struct timeval tv = {0, 200000};
-            fd_set set;
-            FD_ZERO(&set);
-            FD_SET(pty.master, &set);
-            if (select(pty.master + 1, &set, nullptr, nullptr, &tv) <= 0) return got;
-            ssize_t n = ::read(pty.master, buf, sizeof buf);
-            if (n <= 0) return got;
-            got.append(buf, static_cast<size_t>(n));
-        }
+    // serial_read of count bytes: its result, the bytes, and its lines.
+    int read_lines(size_t count, std::string* got, Lines* lines) {
+        std::vector<uint8_t> buf(count + 1, 0xEE);
+        StdoutCapture out;
+        int r = serial_read(fd, buf.data(), static_cast<int>(count));
+        *lines = out.lines();
+        EXPECT_EQ(buf[count], 0xEE) << "written past count";
+        *got = str(buf.data(), count);
+        return r;
     }
     PtyPair pty;
     int fd = -1;
@@ -124,40 +108,23 @@ TEST(SerialOpen, CarryBufferMissingStillOpensAndDropsSurplus) {
         EXPECT_EQ(out.lines(), Lines{"[UART - serial_open]: malloc read buffer error"});
     }
     ASSERT_GE(fd, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & (O_ACCMODE | O_NONBLOCK | O_APPEND | O_SYNC), O_RDWR);  // blocking
     StdoutCapture quiet;
     pty.send("0123456789ABCDE");
-    uint8_t buf[16] = {};
+    uint8_t buf[10];
     ASSERT_EQ(serial_read(fd, buf, 10), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 10), "0123456789");
+    EXPECT_EQ(str(buf, 10), "0123456789");
     // The surplus had nowhere to go: the next read takes fresh bytes.
     pty.send("vwxyz");
-    uint8_t next[6] = {};
-    ASSERT_EQ(serial_read(fd, next, 5), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(next), 5), "vwxyz");
-    serial_close(fd);
-}
-
-TEST_F(SerialTest, CloseReturnsCloseResultAndClosesTheLine) {
+    ASSERT_EQ(serial_read(fd, buf, 5), 0);
+    EXPECT_EQ(str(buf, 5), "vwxyz");
     EXPECT_EQ(serial_close(fd), 0);
     EXPECT_FALSE(fd_open(fd));
-    fd = -1;
 }
 
 // ---- speed ----
 
-TEST_F(SerialTest, SpeedAppliesRawModeAtTheRate) {
-    StdoutCapture out;
-    EXPECT_EQ(serial_set_speed(fd, 115200), 0);
-    EXPECT_EQ(out.lines(), Lines{});
-    struct termios tio;
-    ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
-    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
-    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B115200));
-    EXPECT_EQ(tio.c_lflag & (ECHO | ICANON | ISIG), 0u);
-    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
-}
-
-TEST_F(SerialTest, EveryListedRateIsAcceptedAndMapped) {
+TEST_F(SerialTest, EveryListedRateIsSetInRawMode) {
     const std::pair<int, speed_t> rates[] = {
         {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200}, {300, B300}, {600, B600},
         {1200, B1200}, {1800, B1800}, {2400, B2400}, {4800, B4800}, {9600, B9600}, {19200, B19200},
@@ -168,10 +135,14 @@ TEST_F(SerialTest, EveryListedRateIsAcceptedAndMapped) {
     StdoutCapture out;
     for (const auto& r : rates) {
         ASSERT_EQ(serial_set_speed(fd, r.first), 0) << r.first;
-        EXPECT_EQ(cfgetospeed(&g_tcsetattr_last), r.second) << r.first;
-        EXPECT_EQ(cfgetispeed(&g_tcsetattr_last), r.second) << r.first;
+        EXPECT_EQ(cfgetospeed(&line_fakes::tcsetattr_last), r.second) << r.first;
+        EXPECT_EQ(cfgetispeed(&line_fakes::tcsetattr_last), r.second) << r.first;
     }
     EXPECT_EQ(out.lines(), Lines{});
+    const struct termios& t = line_fakes::tcsetattr_last;
+    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_iflag & (ICRNL | IXON | ISTRIP), 0u);
 }
 
 TEST_F(SerialTest, UnlistedRatesAreRefusedAndLeaveTheLineOpen) {
@@ -181,41 +152,31 @@ TEST_F(SerialTest, UnlistedRatesAreRefusedAndLeaveTheLineOpen) {
         EXPECT_EQ(out.lines(), Lines{"[UART - serial_set_speed]: baudrate wrong"}) << baud;
         EXPECT_TRUE(fd_open(fd));
     }
-    EXPECT_EQ(g_tcsetattr_calls, 0);
+    EXPECT_EQ(line_fakes::tcsetattr_calls, 0);
 }
 
 TEST(SerialConfigFailures, GetAttrFailureClosesTheDescriptor) {
     int p[2];
     ASSERT_EQ(pipe(p), 0);
-    {
-        StdoutCapture out;
-        EXPECT_EQ(serial_set_speed(p[0], 115200), -1);
-        EXPECT_EQ(out.lines(), Lines{"[UART - serial_set_speed]: get attr fail"});
-        EXPECT_FALSE(fd_open(p[0]));
-    }
-    {
-        StdoutCapture out;
-        EXPECT_EQ(serial_set_parity(p[1], 8, 1, 'E'), -1);
-        EXPECT_EQ(out.lines(), Lines{"[UART - serial_set_parity]: get attr fail"});
-        EXPECT_FALSE(fd_open(p[1]));
-    }
+    StdoutCapture out;
+    EXPECT_EQ(serial_set_speed(p[0], 115200), -1);
+    EXPECT_EQ(serial_set_parity(p[1], 8, 1, 'E'), -1);
+    EXPECT_FALSE(fd_open(p[0]));
+    EXPECT_FALSE(fd_open(p[1]));
+    EXPECT_EQ(out.lines(), (Lines{"[UART - serial_set_speed]: get attr fail", "[UART - serial_set_parity]: get attr fail"}));
 }
 
 TEST_F(SerialTest, SetAttrFailureOfSpeedClosesOfParityKeepsOpen) {
-    g_tcsetattr_fail = true;
+    line_fakes::tcsetattr_fails = true;
     {
         StdoutCapture out;
         EXPECT_EQ(serial_set_parity(fd, 8, 1, 'E'), -1);
-        EXPECT_EQ(out.lines(), Lines{"[UART - serial_set_parity]: setup serial error"});
         EXPECT_TRUE(fd_open(fd));
-    }
-    {
-        StdoutCapture out;
         EXPECT_EQ(serial_set_speed(fd, 115200), -1);
-        EXPECT_EQ(out.lines(), Lines{"[UART - serial_set_speed]: set attr failed"});
         EXPECT_FALSE(fd_open(fd));
+        EXPECT_EQ(out.lines(), (Lines{"[UART - serial_set_parity]: setup serial error", "[UART - serial_set_speed]: set attr failed"}));
     }
-    g_tcsetattr_fail = false;
+    line_fakes::tcsetattr_fails = false;
     // The closed number comes back from another open: the serial layer leaves it alone.
     ASSERT_EQ(dup2(pty.slave, fd), fd);
     {
@@ -225,48 +186,39 @@ TEST_F(SerialTest, SetAttrFailureOfSpeedClosesOfParityKeepsOpen) {
         uint8_t b;
         EXPECT_EQ(serial_read(fd, &b, 1), -1);
         EXPECT_EQ(serial_close(fd), -1);
-        EXPECT_EQ(out.lines(), (Lines{"[UART - serial_write]: write ret = -1", "[UART - serial_write]: write error",
-                                      "[UART - serial_read]: read data error"}));
+        EXPECT_EQ(out.lines(), (Lines{"[UART - serial_write]: write ret = -1", "[UART - serial_write]: write error", kReadError}));
     }
     EXPECT_TRUE(fd_open(fd));
-    EXPECT_EQ(drain_master(), "");
+    EXPECT_EQ(pty.drain(), "");
     close(fd);
     fd = -1;
 }
 
 // ---- character format ----
 
-TEST_F(SerialTest, EightEvenOneIsWhatTcsetattrIsGiven) {
-    StdoutCapture quiet;
-    ASSERT_EQ(serial_set_speed(fd, 115200), 0);
-    struct termios actual;
-    ASSERT_EQ(tcgetattr(fd, &actual), 0);
-    const tcflag_t before = actual.c_cflag;  // what serial_set_parity starts from
-    ASSERT_EQ(serial_set_parity(fd, 8, 1, 'E'), 0);
-    quiet.text();
-    const tcflag_t c = g_tcsetattr_last.c_cflag;
-    EXPECT_EQ(c & CSIZE, static_cast<tcflag_t>(CS8));
-    EXPECT_NE(c & PARENB, 0u);
-    EXPECT_EQ(c & PARODD, 0u);
-    EXPECT_EQ(c & CSTOPB, 0u);
-    // Nothing else of the control flags changes.
+TEST_F(SerialTest, FormatSetsItsFourBitsFromWhatTheLineHadAndFlushesInput) {
+    // Each step starts from what the step before left on the line (the pty keeps PARODD).
+    struct Step {
+        int data, stop, parity;
+        tcflag_t bits;
+    } steps[] = {
+        {7, 2, 'O', CS7 | CSTOPB | PARENB | PARODD},
+        {8, 1, 'N', CS8 | PARODD},  // N leaves PARODD as it was
+        {8, 1, 'E', CS8 | PARENB},
+        {8, 2, 'N', CS8 | CSTOPB},
+    };
     const tcflag_t mask = CSIZE | CSTOPB | PARENB | PARODD;
-    EXPECT_EQ(c & ~mask, before & ~mask);
-    EXPECT_EQ(cfgetospeed(&g_tcsetattr_last), static_cast<speed_t>(B115200));
-}
-
-TEST_F(SerialTest, OtherFormatsSetTheirBits) {
-    StdoutCapture quiet;
-    ASSERT_EQ(serial_set_parity(fd, 7, 2, 'O'), 0);
-    EXPECT_EQ(g_tcsetattr_last.c_cflag & CSIZE, static_cast<tcflag_t>(CS7));
-    EXPECT_NE(g_tcsetattr_last.c_cflag & CSTOPB, 0u);
-    EXPECT_NE(g_tcsetattr_last.c_cflag & PARENB, 0u);
-    EXPECT_NE(g_tcsetattr_last.c_cflag & PARODD, 0u);
-    struct termios now;
-    ASSERT_EQ(tcgetattr(fd, &now), 0);
-    ASSERT_EQ(serial_set_parity(fd, 8, 1, 'N'), 0);
-    EXPECT_EQ(g_tcsetattr_last.c_cflag & PARENB, 0u);
-    EXPECT_EQ(g_tcsetattr_last.c_cflag & PARODD, now.c_cflag & PARODD);  // N leaves PARODD as it was
+    StdoutCapture out;
+    for (const auto& s : steps) {
+        pty.send("stale");
+        struct termios before;
+        ASSERT_EQ(tcgetattr(fd, &before), 0);
+        ASSERT_EQ(serial_set_parity(fd, s.data, s.stop, s.parity), 0);
+        EXPECT_EQ(line_fakes::tcsetattr_last.c_cflag & mask, s.bits) << char(s.parity);
+        EXPECT_EQ(line_fakes::tcsetattr_last.c_cflag & ~mask, before.c_cflag & ~mask) << char(s.parity);
+        EXPECT_EQ(pty.queued(), 0) << "waiting input not flushed";
+    }
+    EXPECT_EQ(out.lines(), Lines{});
 }
 
 TEST_F(SerialTest, InvalidFormatIsRefusedWithoutApplyingOrFlushing) {
@@ -281,183 +233,89 @@ TEST_F(SerialTest, InvalidFormatIsRefusedWithoutApplyingOrFlushing) {
         {8, 3, 'E', "[UART - serial_set_parity]: stop bit wrong"},
         {8, 0, 'E', "[UART - serial_set_parity]: stop bit wrong"},
     };
-    {
-        StdoutCapture quiet;
-        ASSERT_EQ(serial_set_speed(fd, 115200), 0);
-    }
     pty.send("keep");
-    usleep(50000);
-    g_tcsetattr_calls = 0;
     for (const auto& c : cases) {
         StdoutCapture out;
         EXPECT_EQ(serial_set_parity(fd, c.data, c.stop, c.parity), -1);
         EXPECT_EQ(out.lines(), Lines{c.line});
         EXPECT_TRUE(fd_open(fd));
     }
-    EXPECT_EQ(g_tcsetattr_calls, 0);
-    // Input was not flushed: the four waiting bytes are still there.
-    StdoutCapture quiet;
-    uint8_t buf[4];
-    ASSERT_EQ(serial_read(fd, buf, 4), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 4), "keep");
-}
-
-TEST_F(SerialTest, ValidFormatFlushesWaitingInput) {
-    {
-        StdoutCapture quiet;
-        ASSERT_EQ(serial_set_speed(fd, 115200), 0);
-    }
-    pty.send("stale");
-    usleep(50000);
-    StdoutCapture quiet;
-    ASSERT_EQ(serial_set_parity(fd, 8, 1, 'E'), 0);
-    pty.send("F");
-    uint8_t b = 0;
-    int r = serial_read(fd, &b, 1);
-    quiet.text();
-    ASSERT_EQ(r, 0);
-    EXPECT_EQ(b, 'F');
+    EXPECT_EQ(line_fakes::tcsetattr_calls, 0);
+    EXPECT_EQ(pty.queued(), 4);
 }
 
 // ---- write ----
 
-TEST_F(SerialTest, WriteSendsAllBytesWithOneLinePerWriteCall) {
-    {
-        StdoutCapture quiet;
-        ASSERT_EQ(serial_set_speed(fd, 115200), 0);
-    }
+TEST_F(SerialTest, WriteLoopSendsEverythingWithOneLinePerWriteCall) {
     const uint8_t frame[] = {0x31, 0xCE, 0x00, 0x7F, 0x0A};
-    StdoutCapture out;
-    EXPECT_EQ(serial_write(fd, frame, 5), 0);
-    EXPECT_EQ(out.lines(), Lines{"[UART - serial_write]: write ret = 5"});
-    EXPECT_EQ(drain_master(), std::string("\x31\xCE\x00\x7F\x0A", 5));
-}
-
-TEST_F(SerialTest, WriteOfNothingCallsNoWrite) {
-    StdoutCapture out;
-    const uint8_t none[1] = {0};
-    EXPECT_EQ(serial_write(fd, none, 0), 0);
-    EXPECT_EQ(out.lines(), Lines{});
-    EXPECT_EQ(drain_master(), "");
-}
-
-TEST(SerialWrite, WriteErrorIsReported) {
+    g_write_cap = 2;  // the driver takes two bytes at a time
+    {
+        StdoutCapture out;
+        EXPECT_EQ(serial_write(fd, frame, 5), 0);
+        EXPECT_EQ(serial_write(fd, frame, 0), 0);  // nothing to send: no write() at all
+        EXPECT_EQ(out.lines(), (Lines{"[UART - serial_write]: write ret = 2", "[UART - serial_write]: write ret = 2",
+                                      "[UART - serial_write]: write ret = 1"}));
+    }
+    EXPECT_EQ(pty.drain(), str(frame, 5));
     int p[2];
     ASSERT_EQ(pipe(p), 0);
-    close(p[1]);
-    const uint8_t b = 0x7F;
     StdoutCapture out;
-    EXPECT_EQ(serial_write(p[0], &b, 1), -1);  // the read end cannot be written
+    EXPECT_EQ(serial_write(p[0], frame, 1), -1);  // the read end cannot be written
     EXPECT_EQ(out.lines(), (Lines{"[UART - serial_write]: write ret = -1", "[UART - serial_write]: write error"}));
     close(p[0]);
+    close(p[1]);
 }
 
 // ---- read and carry-over ----
 
-TEST_F(SerialTest, SurplusOfOneReadIsCarriedToTheNext) {
-    pty.send("ABCDEFGHIJKLMNO");
-    usleep(50000);
-    uint8_t buf[16] = {};
-    {
-        StdoutCapture out;
-        ASSERT_EQ(serial_read(fd, buf, 10), 0);
-        EXPECT_EQ(out.lines(),
-                  (Lines{"[UART - _serial_read]: uart read data [15]", "[UART - serial_read]: uart have data 15+0<10 "}));
-    }
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 10), "ABCDEFGHIJ");
-    uint8_t rest[6] = {};
-    StdoutCapture out;
-    ASSERT_EQ(serial_read(fd, rest, 5), 0);
-    EXPECT_EQ(out.lines(), Lines{});  // no select, no read, no line
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(rest), 5), "KLMNO");
-}
-
-TEST_F(SerialTest, CarryOverLargerThanRequestDeliversCountAndEmpties) {
-    pty.send("0123456789ABCDE");
-    usleep(50000);
-    uint8_t two[2];
-    {
-        StdoutCapture quiet;
-        ASSERT_EQ(serial_read(fd, two, 2), 0);  // 13 bytes carried
-    }
-    uint8_t three[8];
-    memset(three, 0xEE, sizeof three);
-    {
-        StdoutCapture out;
-        ASSERT_EQ(serial_read(fd, three, 3), 0);
-        EXPECT_EQ(out.lines(), Lines{});
-    }
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(three), 3), "234");
-    EXPECT_EQ(three[3], 0xEE);  // nothing written past count
-    // The rest of the carry-over was dropped: the next byte comes from the line.
+TEST_F(SerialTest, SurplusIsCarriedAndACarryOverServesWithoutTheLine) {
+    std::string sent;
+    for (int i = 0; i < 150; ++i) sent += static_cast<char>('!' + i % 90);
+    pty.send(sent);
+    std::string got;
+    Lines lines;
+    ASSERT_EQ(read_lines(120, &got, &lines), 0);  // one read() takes 100 bytes at most
+    EXPECT_EQ(got, sent.substr(0, 120));
+    EXPECT_EQ(lines, (Lines{"[UART - _serial_read]: uart read data [100]", "[UART - serial_read]: uart have data 100+0<120 ",
+                            "[UART - _serial_read]: uart read data [50]", "[UART - serial_read]: uart have data 50+100<120 "}));
+    // Thirty carried: two delivered without select, read or line; the others are dropped.
+    ASSERT_EQ(read_lines(2, &got, &lines), 0);
+    EXPECT_EQ(got, sent.substr(120, 2));
+    EXPECT_EQ(lines, Lines{});
     pty.send("Z");
-    uint8_t z = 0;
-    StdoutCapture quiet;
-    ASSERT_EQ(serial_read(fd, &z, 1), 0);
-    EXPECT_EQ(z, 'Z');
-}
-
-TEST_F(SerialTest, ReadGathersPiecesUntilCountArrives) {
-    std::thread peer([this] {
-        pty.send("abc");
-        usleep(300000);
-        pty.send("defg");
-    });
-    uint8_t buf[7];
-    StdoutCapture out;
-    ASSERT_EQ(serial_read(fd, buf, 7), 0);
-    peer.join();
-    EXPECT_EQ(out.lines(), (Lines{"[UART - _serial_read]: uart read data [3]", "[UART - serial_read]: uart have data 3+0<7 ",
-                                  "[UART - _serial_read]: uart read data [4]", "[UART - serial_read]: uart have data 4+3<7 "}));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 7), "abcdefg");
-}
-
-TEST_F(SerialTest, SilenceGivesFourTimeoutsThenFailure) {
-    StdoutCapture out;
-    uint8_t buf[4];
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(serial_read(fd, buf, 4), -1);
-    const auto secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    EXPECT_EQ(out.lines(), (Lines{"[UART - _serial_read]: wait read timeout!", "[UART - _serial_read]: wait read timeout!",
-                                  "[UART - _serial_read]: wait read timeout!", "[UART - _serial_read]: wait read timeout!",
-                                  "[UART - serial_read]: read data error"}));
-    EXPECT_GT(secs, 3.8);
-    EXPECT_LT(secs, 5.5);
-}
-
-TEST_F(SerialTest, FailedReadKeepsTheCarryOver) {
+    ASSERT_EQ(read_lines(1, &got, &lines), 0);
+    EXPECT_EQ(got, "Z");
+    // A carry-over of fewer bytes than asked for comes first, the line adds the rest.
     pty.send("0123");
-    usleep(50000);
-    uint8_t one;
-    StdoutCapture quiet;
-    ASSERT_EQ(serial_read(fd, &one, 1), 0);  // "123" carried
-    uint8_t many[10];
-    EXPECT_EQ(serial_read(fd, many, 10), -1);  // 3 carried, then silence
-    uint8_t three[3];
-    ASSERT_EQ(serial_read(fd, three, 3), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(three), 3), "123");
+    ASSERT_EQ(read_lines(1, &got, &lines), 0);
+    pty.send("45");
+    ASSERT_EQ(read_lines(5, &got, &lines), 0);
+    EXPECT_EQ(got, "12345");
+    EXPECT_EQ(lines, (Lines{"[UART - _serial_read]: uart read data [2]", "[UART - serial_read]: uart have data 2+3<5 "}));
 }
 
-TEST_F(SerialTest, ZeroByteReadStartsAFreshAllowanceOfWaits) {
-    // 2 time-outs, a read of 0 at 2.5 s, then 2 more time-outs before the byte at 5 s:
-    // four waits in a row would have failed at 4.5 s.
-    std::thread peer([this] {
-        usleep(2500000);
-        g_zero_reads = 1;
-        pty.send("j");
-        usleep(2500000);
-        pty.send("k");
-    });
-    uint8_t b = 0;
-    StdoutCapture out;
-    int r = serial_read(fd, &b, 1);
-    peer.join();
-    EXPECT_EQ(r, 0);
-    EXPECT_EQ(b, 'k');
-    EXPECT_EQ(out.lines(), (Lines{"[UART - _serial_read]: wait read timeout!", "[UART - _serial_read]: wait read timeout!",
-                                  "[UART - _serial_read]: uart read data [0]", "[UART - _serial_read]: wait read timeout!",
-                                  "[UART - _serial_read]: wait read timeout!", "[UART - _serial_read]: uart read data [1]",
-                                  "[UART - serial_read]: uart have data 1+0<1 "}));
+TEST_F(SerialTest, FourSilentSecondsFailTheReadAndKeepTheCarryOver) {
+    pty.send("0123");
+    std::string got;
+    Lines lines;
+    ASSERT_EQ(read_lines(1, &got, &lines), 0);  // "123" carried
+    line_fakes::script = "TTTT";
+    EXPECT_EQ(read_lines(10, &got, &lines), -1);
+    EXPECT_EQ(lines, (Lines{kTimeout, kTimeout, kTimeout, kTimeout, kReadError}));
+    ASSERT_EQ(read_lines(3, &got, &lines), 0);
+    EXPECT_EQ(got, "123");
+}
+
+TEST_F(SerialTest, WaitsStartAfreshAfterDataAndAfterAReadOfNothing) {
+    // Six silent seconds, never four in a row without a read between them.
+    line_fakes::script = "TT0TTaTTb";
+    std::string got;
+    Lines lines;
+    ASSERT_EQ(read_lines(2, &got, &lines), 0);
+    EXPECT_EQ(got, "ab");
+    EXPECT_EQ(lines, (Lines{kTimeout, kTimeout, "[UART - _serial_read]: uart read data [0]", kTimeout, kTimeout,
+                            "[UART - _serial_read]: uart read data [1]", "[UART - serial_read]: uart have data 1+0<2 ", kTimeout,
+                            kTimeout, "[UART - _serial_read]: uart read data [1]", "[UART - serial_read]: uart have data 1+1<2 "}));
 }
 
 TEST_F(SerialTest, HungUpLineFailsAtTheFourthEmptyReadInARow) {
@@ -471,23 +329,17 @@ TEST_F(SerialTest, HungUpLineFailsAtTheFourthEmptyReadInARow) {
     close(p[0]);
     const std::string empty = "[UART - _serial_read]: uart read data [0]";
     EXPECT_EQ(out.lines(), (Lines{"[UART - _serial_read]: uart read data [2]", "[UART - serial_read]: uart have data 2+0<4 ",
-                                  empty, empty, empty, empty, "[UART - serial_read]: read data error"}));
+                                  empty, empty, empty, empty, kReadError}));
 }
 
-TEST_F(SerialTest, ScratchBlockMissingFailsTheRead) {
+TEST_F(SerialTest, ScratchBlockOrDescriptorFailureFailsTheRead) {
     pty.send("x");
     uint8_t b;
     g_calloc_fail = true;
     StdoutCapture out;
     EXPECT_EQ(serial_read(fd, &b, 1), -1);
-    EXPECT_EQ(out.lines(), Lines{"[UART - serial_read]: malloc mem failed"});
-}
-
-TEST_F(SerialTest, ReadFailureOfTheDescriptorIsReported) {
-    uint8_t b;
-    StdoutCapture out;
     EXPECT_EQ(serial_read(-1, &b, 1), -1);
-    EXPECT_EQ(out.lines(), Lines{"[UART - serial_read]: read data error"});
+    EXPECT_EQ(out.lines(), (Lines{"[UART - serial_read]: malloc mem failed", kReadError}));
 }
 
 TEST_F(SerialTest, DescriptorBeyondTheSelectSetIsRefused) {
@@ -503,7 +355,7 @@ TEST_F(SerialTest, DescriptorBeyondTheSelectSetIsRefused) {
     {
         StdoutCapture out;
         EXPECT_EQ(serial_read(high, &b, 1), -1);
-        EXPECT_EQ(out.lines(), Lines{"[UART - serial_read]: read data error"});
+        EXPECT_EQ(out.lines(), Lines{kReadError});
     }
     EXPECT_EQ(serial_wait_readable(high, 1), -1);
     close(high);
@@ -511,27 +363,17 @@ TEST_F(SerialTest, DescriptorBeyondTheSelectSetIsRefused) {
 
 // ---- flush ----
 
-TEST_F(SerialTest, FlushOfInputDiscardsWaitingBytesAndPauses) {
-    pty.send("old");
-    usleep(50000);
-    StdoutCapture out;
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(serial_flush(fd, 0), 0);
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(950));
-    EXPECT_EQ(serial_wait_readable(fd, 0), 0);
-    EXPECT_EQ(out.lines(), Lines{});
-}
-
-TEST_F(SerialTest, FlushOfUnknownQueueOnlyPauses) {
-    pty.send("kept");
-    usleep(50000);
-    StdoutCapture quiet;
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(serial_flush(fd, 2), 0);
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(950));
-    uint8_t buf[4];
-    ASSERT_EQ(serial_read(fd, buf, 4), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 4), "kept");
+TEST_F(SerialTest, FlushDiscardsPendingInputOnlyForQueueZeroAndAlwaysPausesOneSecond) {
+    for (int queue : {0, 1, 2}) {
+        line_fakes::sleeps.clear();
+        pty.send("old");
+        StdoutCapture out;
+        EXPECT_EQ(serial_flush(fd, queue), 0);
+        EXPECT_EQ(out.lines(), Lines{});
+        EXPECT_EQ(pty.queued(), queue == 0 ? 0 : 3) << queue;
+        EXPECT_EQ(line_fakes::sleeps, std::vector<unsigned>{1}) << queue;
+        tcflush(pty.slave, TCIFLUSH);
+    }
 }
 
 }  // namespace
