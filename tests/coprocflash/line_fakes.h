@@ -1,7 +1,8 @@
 // Stand-ins for the clock and the tty driver in unit tests of the MCU updater's serial users,
-// put in place with the linker's --wrap=select,sleep,tcsetattr. sleep() only records; select()
-// follows a script when one is given; tcsetattr() is recorded (a pty cannot show parity) and
-// can be made to fail. Include from one file of a test binary.
+// put in place with the linker's --wrap=select,sleep,tcsetattr,malloc. sleep() only records;
+// select() follows a script when one is given; tcsetattr() is recorded (a pty cannot show
+// parity) and can be made to fail; the next malloc() of a given size can be made to fail.
+// Include from one file of a test binary.
 #pragma once
 
 #include <errno.h>
@@ -25,6 +26,7 @@ std::function<void(char)> on_ready;
 int tcsetattr_calls = 0;
 struct termios tcsetattr_last;
 bool tcsetattr_fails = false;
+size_t malloc_fail_size = 0;  // 0: none
 
 void reset() {
     sleeps.clear();
@@ -33,10 +35,17 @@ void reset() {
     on_ready = nullptr;
     tcsetattr_calls = 0;
     tcsetattr_fails = false;
+    malloc_fail_size = 0;
 }
 }  // namespace line_fakes
 
 extern "C" {
+void* __real_malloc(size_t n);
+void* __wrap_malloc(size_t n) {
+    if (line_fakes::malloc_fail_size == 0 || n != line_fakes::malloc_fail_size) return __real_malloc(n);
+    line_fakes::malloc_fail_size = 0;
+    return nullptr;
+}
 unsigned __wrap_sleep(unsigned seconds) {
     line_fakes::sleeps.push_back(seconds);
     if (line_fakes::on_sleep) line_fakes::on_sleep(seconds);

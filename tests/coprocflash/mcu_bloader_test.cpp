@@ -34,7 +34,6 @@ using Timeline = std::vector<std::pair<int, int>>;
 Timeline g_timeline;
 McuModel* g_mcu = nullptr;
 std::string g_tty_path;  // where "/dev/ttyS1" leads; empty: it does not open
-size_t g_malloc_fail_size = 0;
 
 int record_gpio(int pin, int state, int flag) {
     g_timeline.emplace_back(pin, state | flag);
@@ -50,12 +49,6 @@ int mcu_gpio_config(int pin, int state) { return record_gpio(pin, state, 0); }
 int mcu_gpio_config_from_signal(int pin, int state) { return record_gpio(pin, state, kFromSignal); }
 
 extern "C" {
-void* __real_malloc(size_t n);
-void* __wrap_malloc(size_t n) {
-    if (g_malloc_fail_size == 0 || n != g_malloc_fail_size) return __real_malloc(n);
-    g_malloc_fail_size = 0;
-    return nullptr;
-}
 int __real_open(const char* path, int flags, ...);
 int __wrap_open(const char* path, int flags, ...) {
     mode_t mode = 0;
@@ -496,10 +489,10 @@ TEST_F(BloaderTest, FailedFrameStopsTheImage) {
 TEST_F(BloaderTest, FrameBufferMissingFailsTheImage) {
     synced_bootloader();
     const Bytes image = pattern(600, 4);
-    g_malloc_fail_size = 256;
+    line_fakes::malloc_fail_size = 256;
     StdoutCapture out;
     EXPECT_EQ(mcu_update_programe(image.data(), 600, MCU_PROGRAM_WHOLE), -1);
-    g_malloc_fail_size = 0;
+    line_fakes::malloc_fail_size = 0;
     EXPECT_EQ(out.lines(), Lines{"[MCU - mcu_update_programe]: malloc mempry error"});
     EXPECT_EQ(sent(), Bytes{});
 }

@@ -14,19 +14,12 @@
 #include "stdout_capture.h"
 
 namespace {
-size_t g_malloc_fail_size = 0;  // 0: none
 bool g_calloc_fail = false;
 int g_zero_reads = 0;   // reads that consume what is there and report 0
 size_t g_write_cap = 0;  // 0: write() takes everything it is given
 }  // namespace
 
 extern "C" {
-void* __real_malloc(size_t n);
-void* __wrap_malloc(size_t n) {
-    if (g_malloc_fail_size == 0 || n != g_malloc_fail_size) return __real_malloc(n);
-    g_malloc_fail_size = 0;
-    return nullptr;
-}
 void* __real_calloc(size_t n, size_t s);
 void* __wrap_calloc(size_t n, size_t s) {
     if (!g_calloc_fail) return __real_calloc(n, s);
@@ -100,7 +93,7 @@ TEST(SerialOpen, MissingDeviceFailsWithItsLine) {
 
 TEST(SerialOpen, CarryBufferMissingStillOpensAndDropsSurplus) {
     PtyPair pty;
-    g_malloc_fail_size = 100;
+    line_fakes::malloc_fail_size = 100;
     int fd;
     {
         StdoutCapture out;
