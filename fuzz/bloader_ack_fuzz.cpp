@@ -2,11 +2,23 @@
 // Erase of one cell and the bootloader entry. Each stage sent must be the AN3155 frame byte for
 // byte, each retry must follow the answer that called for it, and each result must be the one
 // the answers on the line decide.
-#include "fake_gpio.h"
+#include <utility>
+
 #include "mcu_bloader.h"
 #include "mcu_gpio.h"
 #include "serial_line.h"
 #include "serial_port.h"
+
+// The GPIO layer without a shell: each (pin, state) is recorded.
+namespace fake_gpio {
+std::vector<std::pair<int, int>> calls;
+}  // namespace fake_gpio
+
+int mcu_gpio_config(int pin, int state) {
+    fake_gpio::calls.emplace_back(pin, state);
+    return 0;
+}
+int mcu_gpio_config_from_signal(int pin, int state) { return mcu_gpio_config(pin, state); }
 
 namespace {
 
