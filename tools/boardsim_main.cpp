@@ -4,8 +4,8 @@
 // 127 when COMMAND cannot be started.
 #include <stdio.h>
 
-#include "boardsim_boards.h"
 #include "boardsim_options.h"
+#include "boardsim_part.h"
 #include "boardsim_run.h"
 #include "boardsim_sandbox.h"
 
@@ -30,6 +30,8 @@ int main(int argc, char** argv) {
         break;
     }
     if (int status = check_command(options.command[0])) return status;
+    BoardRun board(options);
+    if (!board.load_state()) return kBadUsage;
 
     // Before any thread: unshare refuses a process that has several.
     const std::string why = enter_private_mounts();
@@ -40,12 +42,5 @@ int main(int argc, char** argv) {
                 "simulated board\n",
                 why.c_str());
     const bool private_mounts = why.empty();
-    switch (options.board) {
-    case Board::leds:
-        return run_leds(options, private_mounts);
-    case Board::touch:
-        return run_touch(options, private_mounts);
-    default:
-        return run_mcu(options, private_mounts);
-    }
+    return board.run(private_mounts);
 }

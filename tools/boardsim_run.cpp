@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
+#include <stdexcept>
 
 #include "boardsim_sandbox.h"
 
@@ -81,6 +83,16 @@ std::unique_ptr<testbed::Process> start_command(testbed::Bed& bed, const Options
     run.pass_stdio = true;
     run.working_dir = cwd ? cwd : ".";
     free(cwd);
+    if (options.fast) {
+        // libfaketime speeds up the clock of every process COMMAND starts: sleeps and select or
+        // poll time-outs pass kFastFactor times sooner, while the programs' constants stay.
+        run.preload_after.push_back(FAKETIME_LIB);
+        char factor[32];
+        snprintf(factor, sizeof factor, "FAKETIME=+0 x%g", kFastFactor);
+        run.env.push_back(factor);
+        // The monotonic clock stays real: the bed's records of pipe reads are taken on it.
+        run.env.push_back("FAKETIME_DONT_FAKE_MONOTONIC=1");
+    }
     struct sigaction sa {};
     sa.sa_handler = forward_signal;
     sa.sa_flags = SA_RESTART;
@@ -134,6 +146,36 @@ std::string ranges(std::vector<unsigned> values) {
         i = j + 1;
     }
     return out.empty() ? "none" : out;
+}
+
+std::string to_hex(const uint8_t* data, size_t len) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out(len * 2, '0');
+    for (size_t i = 0; i < len; ++i) {
+        out[2 * i] = kDigits[data[i] >> 4];
+        out[2 * i + 1] = kDigits[data[i] & 0xF];
+    }
+    return out;
+}
+
+std::vector<uint8_t> from_hex(const std::string& text) {
+    auto nibble = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        throw std::invalid_argument("not hex");
+    };
+    if (text.size() % 2) throw std::invalid_argument("odd hex length");
+    std::vector<uint8_t> out(text.size() / 2);
+    for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(nibble(text[2 * i]) << 4 | nibble(text[2 * i + 1]));
+    return out;
+}
+
+bool read_file(const std::string& path, std::string* out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
 }
 
 }  // namespace boardsim

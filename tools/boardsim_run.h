@@ -1,6 +1,7 @@
 // Running COMMAND on the bed and handing out the report: shared by the three boards.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -10,6 +11,9 @@
 #include "boardsim_options.h"
 
 namespace boardsim {
+
+// --fast: how much faster than the wall clock the programs' clock runs.
+constexpr double kFastFactor = 10;
 
 // Effectively without limit, for waits that only COMMAND's end cuts short.
 constexpr std::chrono::hours kForever{24 * 365};
@@ -33,5 +37,12 @@ void deliver_report(const Options& options, const std::string& text,
 
 // "a-b, c" for a sorted list of numbers.
 std::string ranges(std::vector<unsigned> values);
+
+// Bytes as lower-case hex text, and back (throws std::invalid_argument on text that is not hex).
+std::string to_hex(const uint8_t* data, size_t len);
+std::vector<uint8_t> from_hex(const std::string& text);
+
+// The whole content of a file; false when it cannot be read.
+bool read_file(const std::string& path, std::string* out);
 
 }  // namespace boardsim

@@ -1,0 +1,56 @@
+// Text and JSON renderings of the parts' sections.
+#include "boardsim_report.h"
+
+#include "boardsim_run.h"
+
+namespace boardsim {
+
+namespace {
+
+// A fact line may hold several lines (the flash map): each is indented alike.
+std::string indented(const std::string& line) {
+    std::string out = "  ";
+    for (char c : line) {
+        out += c;
+        if (c == '\n') out += "  ";
+    }
+    return out + "\n";
+}
+
+}  // namespace
+
+void Report::add(Board part, const Section& s, const std::vector<std::pair<std::string, std::string>>& files,
+                 bool used) {
+    text_ += s.title + "\n";
+    text_ += indented("how to read: " + s.notation);
+    if (!used) text_ += indented("COMMAND never used this part");
+    for (const auto& l : s.lines) text_ += indented(l);
+    Json facts = {{"part", board_name(part)}, {"used", used}};
+    for (const auto& f : s.facts.items()) facts[f.key()] = f.value();
+    facts["text"] = s.lines;
+    parts_.push_back(facts);
+    for (const auto& f : files) {
+        files_.push_back(f);
+        text_ += indented(report_dir_.empty() ? "file " + f.first + ": give --report DIR for it"
+                                              : "file " + report_dir_ + "/" + f.first);
+    }
+}
+
+void Report::set_run(const Options& o, int status, bool timed_out, double clock_factor) {
+    json_ = {{"board", board_name(o.board)},
+             {"command", o.command},
+             {"exit_status", status},
+             {"timed_out", timed_out},
+             {"clock_factor", clock_factor},
+             {"parts", parts_}};
+}
+
+std::string Report::text() const { return text_; }
+
+void Report::deliver(const Options& o) const {
+    std::vector<std::pair<std::string, std::string>> files = files_;
+    files.emplace_back("report.json", json_.dump(2) + "\n");
+    deliver_report(o, text_, files);
+}
+
+}  // namespace boardsim
