@@ -111,6 +111,7 @@ public:
         }
         s.lines.push_back("commands the daemon read from /data/led_pipe: " + (received.empty() ? "none" : received));
         s.facts["commands"] = commands;
+        s.outcome = "the daemon drove the chips, " + std::to_string(commands.size()) + " commands read from its pipe";
         Json chips = Json::array();
         for (int i = 0; i < 2; ++i) {
             Json chip = {{"node", std::string("/dev/") + kNodes[i]}, {"present", present_[i]}};

@@ -140,6 +140,12 @@ public:
         std::string version;
         const bool answers = mcu_->answers_version(&version);
         s.lines.push_back("afterwards " + afterwards(answers, version));
+        if (!answers)
+            s.outcome = writes ? "flash written, no application answers" : "no application answers";
+        else if (writes)
+            s.outcome = "updated, the application answers " + version;
+        else
+            s.outcome = "not updated, the application answers " + version;
         s.facts = {{"version_at_start", version_},
                    {"version_queries", mcu_->version_queries()},
                    {"bootloader_entries", entries},

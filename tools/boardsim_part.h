@@ -40,6 +40,7 @@ struct RunRecord {
 struct Section {
     std::string title;     // "boardsim touch: what the touch controller saw"
     std::string notation;  // one line on how to read the section
+    std::string outcome;   // in a few words: what the run did to the part
     std::vector<std::string> lines;
     Json facts = Json::object();
 };

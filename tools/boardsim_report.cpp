@@ -23,9 +23,9 @@ void Report::add(Board part, const Section& s, const std::vector<std::pair<std::
                  bool used) {
     text_ += s.title + "\n";
     text_ += indented("how to read: " + s.notation);
-    if (!used) text_ += indented("COMMAND never used this part");
+    text_ += indented("outcome: " + (used ? s.outcome : "not used by COMMAND"));
     for (const auto& l : s.lines) text_ += indented(l);
-    Json facts = {{"part", board_name(part)}, {"used", used}};
+    Json facts = {{"part", board_name(part)}, {"used", used}, {"outcome", used ? s.outcome : "not used"}};
     for (const auto& f : s.facts.items()) facts[f.key()] = f.value();
     facts["text"] = s.lines;
     parts_.push_back(facts);

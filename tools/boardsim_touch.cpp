@@ -75,6 +75,7 @@ public:
 
     void set_up(testbed::Bed& bed) override {
         if (o_.version >= 0) version_ = static_cast<uint8_t>(o_.version);
+        if (!o_.image.empty() && !read_file(o_.image, &image_)) image_.clear();
         start_version_ = version_;
         touch_.set_version(version_);
         touch_.set_version_after_update(o_.new_version);
@@ -133,6 +134,16 @@ public:
                           " program row commands)");
         s.lines.push_back("rows left damaged (their checksum reads back wrong): " + ranges(damaged));
         s.lines.push_back(std::string("at the end the controller ") + mode_text(touch_.mode()));
+        if (in_bootloader(touch_.mode()))
+            s.outcome = "left in its bootloader";
+        else if (!damaged.empty())
+            s.outcome = "rows left damaged";
+        else if (programmed.empty())
+            s.outcome = "not updated";
+        else if (touch_.version() != start_version_)
+            s.outcome = "updated to version " + std::to_string(touch_.version());
+        else
+            s.outcome = "rows programmed, version unchanged";
         Json image_facts;
         s.lines.push_back(image_check(&image_facts));
         s.facts = {{"version_at_start", start_version_},
@@ -156,9 +167,7 @@ private:
             *facts = nullptr;
             return "image comparison: none (--image FILE compares the flash with it)";
         }
-        std::string bytes;
-        if (!read_file(o_.image, &bytes)) return "image comparison: " + o_.image + " cannot be read";
-        const auto want = image_rows(bytes, o_.first_row, o_.last_row);
+        const auto want = image_rows(image_, o_.first_row, o_.last_row);
         const auto flash = touch_.flash();
         const auto damaged = touch_.damaged_rows();
         std::vector<unsigned> differ;
@@ -178,6 +187,7 @@ private:
     }
 
     TouchOptions o_;
+    std::string image_;  // read before the run: COMMAND may change the file
     uint8_t version_ = 0, start_version_ = 0;
     bool bootloader_ = false;
     std::vector<uint16_t> damaged_;
