@@ -133,8 +133,8 @@ public:
                  erased_pages, writes, written);
         s.lines.push_back(buf);
         s.lines.push_back("flash map:");
-        const std::string map = flash_map();
-        s.lines.push_back(map);
+        const std::vector<std::string> map = flash_map();
+        for (const auto& line : map) s.lines.push_back("  " + line);
         Json image_facts;
         s.lines.push_back(image_check(&image_facts));
         std::string version;
@@ -185,7 +185,7 @@ private:
     }
 
     // One character per page: '#' written in this run, '.' erased, 'o' older content.
-    std::string flash_map() const {
+    std::vector<std::string> flash_map() const {
         std::vector<bool> written(McuModel::kPages, false);
         for (const auto& c : mcu_->commands()) {
             for (uint16_t p : c.pages) written[p] = false;
@@ -197,14 +197,14 @@ private:
             }
         }
         const std::vector<uint8_t> flash = mcu_->flash();
-        std::string out;
+        std::vector<std::string> out;
         char buf[32];
         for (uint32_t page = 0; page < McuModel::kPages; ++page) {
             if (page % kPagesPerLine == 0) {
-                snprintf(buf, sizeof buf, "%s  0x%08x ", page ? "\n" : "", McuModel::kFlashBase + page * McuModel::kPageSize);
-                out += buf;
+                snprintf(buf, sizeof buf, "0x%08x ", McuModel::kFlashBase + page * McuModel::kPageSize);
+                out.push_back(buf);
             }
-            out += erased(flash, page) ? '.' : written[page] ? '#' : 'o';
+            out.back() += erased(flash, page) ? '.' : written[page] ? '#' : 'o';
         }
         return out;
     }

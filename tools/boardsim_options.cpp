@@ -414,10 +414,15 @@ bool shared_name(const OptionRow& row) {
     return false;
 }
 
-// The name under which a row is given on the command line of `board`.
+// A part's option with the part's name in front: "--touch-new-version".
+std::string prefixed(const OptionRow& row) {
+    return row.board == Board::none ? row.name : std::string("--") + board_name(row.board) + "-" + (row.name + 2);
+}
+
+// The name under which a row is listed for a board: under `board`, a name that two parts share
+// takes the part's name in front (every part option may be given so there).
 std::string name_on(Board board, const OptionRow& row) {
-    if (board != Board::whole || row.board == Board::none || !shared_name(row)) return row.name;
-    return std::string("--") + board_name(row.board) + "-" + (row.name + 2);
+    return board == Board::whole && shared_name(row) ? prefixed(row) : row.name;
 }
 
 }  // namespace
@@ -448,7 +453,8 @@ void print_help(FILE* out, Board board) {
             "board: every process it starts sees the simulated hardware. COMMAND's output passes through\n"
             "unchanged and boardsim ends with its exit status; then it reports what the hardware saw.\n"
             "`boardsim board` has every part at once and takes every part's options; where two parts\n"
-            "share an option's name it takes the part's name in front (--touch-new-version N).\n\n"
+            "share an option's name it takes the part's name in front (--touch-new-version N), and\n"
+            "any part option may be given so (--mcu-silent-bootloader 3).\n\n"
             "Options of every board:\n");
     // One option: its name and value, then its help wrapped to the width.
     auto row = [&](const std::string& left, const std::string& help) {
@@ -508,7 +514,8 @@ Parse parse_options(int argc, char** argv, Options* o, std::string* message) {
         }
         const OptionRow* row = nullptr;
         for (const auto& r : kOptions)
-            if ((r.board == Board::none || r.board == o->board || o->board == Board::whole) && arg == name_on(o->board, r))
+            if ((r.board == Board::none || r.board == o->board || o->board == Board::whole) &&
+                (arg == name_on(o->board, r) || (o->board == Board::whole && arg == prefixed(r))))
                 row = &r;
         if (!row) {
             *message = who + "unknown option " + arg + " (boardsim " + board_name(o->board) + " --help lists them)";

@@ -7,15 +7,7 @@ namespace boardsim {
 
 namespace {
 
-// A fact line may hold several lines (the flash map): each is indented alike.
-std::string indented(const std::string& line) {
-    std::string out = "  ";
-    for (char c : line) {
-        out += c;
-        if (c == '\n') out += "  ";
-    }
-    return out + "\n";
-}
+std::string indented(const std::string& line) { return "  " + line + "\n"; }
 
 }  // namespace
 

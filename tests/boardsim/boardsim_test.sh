@@ -74,6 +74,64 @@ mcu_nack_erase)
     has err "    0x08000000 #......."
     has err "afterwards the application answers the version query: 2.0.13"
     ;;
+board_two_runs)
+    # An install step run twice on one board with --state: the first run updates the touch
+    # controller and the MCU and starts the daemon; the second, after the "reboot", skips both.
+    head -c 387 /dev/urandom >touch.bin
+    head -c 3000 /dev/urandom >mcu.bin
+    cat >install.sh <<SCRIPT
+"$sensorflash" touch.bin 1.0.12; echo "sensorflash ended with \$?"
+"$coprocflash" mcu.bin 2.0.13 | grep -e "already new" -e "end"; echo "coprocflash done"
+mkfifo /data/led_pipe
+"$lumend" &
+printf '\001\377' >/data/led_pipe
+wait \$!; echo "lumend ended with \$?"
+SCRIPT
+    opts="--state s.json --fast --touch-new-version 12 --mcu-new-version 2.0.13 --touch-image touch.bin --mcu-image mcu.bin"
+    run board $opts --report r1 -- sh install.sh
+    expect_status 0
+    has out "TOUCH PROGRAM UPDATE SUCCESSFULLY"
+    has out "lumend ended with 0"
+    ! grep -q "already new" out || fail "first run skipped the MCU update"
+    # Sections in the order the script used the parts.
+    [ "$(grep '^boardsim ' r1/report.txt | cut -d' ' -f2)" = "touch:
+mcu:
+leds:" ] || fail "sections not in the order of use"
+    has r1/report.txt "firmware version byte 0 at the start, 12 at the end"
+    has r1/report.txt "the flash holds touch.bin byte for byte (3 rows)"
+    has r1/report.txt "the flash holds mcu.bin byte for byte (3000 bytes from 0x08000000)"
+    run board $opts --report r2 -- sh install.sh
+    expect_status 0
+    has out "ver=12, new_ver=12"
+    has out "mcu already new version!"
+    has r2/report.txt "bootloader entry requests: 0"
+    has r2/report.txt "bootloader entries: 0"
+    has r2/report.txt "the flash holds mcu.bin byte for byte"
+    # A file that is not a board state: one line, status 2, nothing runs, the file stays.
+    echo '{"format": "other"}' >other.json
+    run board --state other.json -- touch ran
+    expect_status 2
+    [ "$(wc -l <err)" -eq 1 ] || fail "not one line"
+    has err "boardsim: --state other.json: not a boardsim board state"
+    [ ! -e ran ] && [ "$(cat other.json)" = '{"format": "other"}' ] || fail "ran, or the file was touched"
+    ;;
+board_fast)
+    # The programs' output and status are the same on the fast clock as on the real one.
+    head -c 387 /dev/urandom >touch.bin
+    head -c 3000 /dev/urandom >mcu.bin
+    cat >update.sh <<SCRIPT
+"$sensorflash" touch.bin 1.0.12; echo "sensorflash ended with \$?"
+"$coprocflash" mcu.bin 2.0.13; echo "coprocflash ended with \$?"
+exit 3
+SCRIPT
+    run board --mcu-new-version 2.0.13 --nack-erase 5 -- sh update.sh
+    expect_status 3
+    mv out real.out
+    run board --fast --mcu-new-version 2.0.13 --nack-erase 5 --report fast -- sh update.sh
+    expect_status 3
+    cmp -s real.out out || fail "output differs from the real clock's: $(diff real.out out)"
+    has fast/report.json '"clock_factor": 10'
+    ;;
 *)
     fail "no such case"
     ;;
