@@ -15,6 +15,7 @@ constexpr int kRowH = 22, kLeft = 140, kWidth = 900, kTop = 56, kChipGap = 30, k
 constexpr double kCharW = 7.0;         // width of one label character at font size 12
 constexpr double kMinOpacity = 0.25;   // level 1 still shows
 constexpr int kMaxLanes = 8;
+constexpr int kRightMargin = 110;  // room for a label at the end of the run
 
 struct Snapshot {
     double t;  // seconds from start
@@ -107,7 +108,7 @@ std::string led_timeline_svg(const std::vector<TimelineChip>& chips, std::chrono
              "grey = toggle output off, blue = chip-timed sequence,</text>\n"
              "<text x=\"10\" y=\"34\">red cross = a register write call that failed, red line = command the daemon read, "
              "black dashed line = the daemon's start and end</text>\n",
-             kLeft + kWidth + 20, height, total);
+             kLeft + kWidth + kRightMargin, height, total);
     svg += buf;
     for (size_t c = 0; c < chips.size(); ++c) {
         const int y0 = top + static_cast<int>(c) * chip_h;

@@ -26,7 +26,8 @@ const char* const kTimelineFile = "leds-timeline.svg";
 
 class LedsPart : public Part {
 public:
-    explicit LedsPart(const LedOptions& o) : o_(o) {
+    // note_pipe: tell where the pipe is when nothing else writes into it (boardsim leds).
+    LedsPart(const LedOptions& o, bool note_pipe) : o_(o), note_pipe_(note_pipe) {
         if (o.chip_missing) present_[o.chip_missing - 1] = false;
     }
     Board kind() const override { return Board::leds; }
@@ -51,7 +52,7 @@ public:
                 bed.add_char_device(kNodes[i], &chips_[i]);
         }
         pipe_ = bed.data_dir() + "/led_pipe";
-        if (o_.send.empty())
+        if (o_.send.empty() && note_pipe_)
             fprintf(stderr,
                     "boardsim: the daemon's /data/led_pipe is %s: write command bytes into it "
                     "(printf '\\003' > %s), 255 ends the daemon\n",
@@ -173,6 +174,7 @@ private:
     static double round2(double v) { return static_cast<double>(static_cast<long long>(v * 100 + 0.5)) / 100; }
 
     LedOptions o_;
+    bool note_pipe_;
     bool present_[2] = {true, true};
     board::Aw9110Chip chips_[2];
     std::string pipe_;
@@ -180,6 +182,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Part> make_leds_part(const Options& options) { return std::unique_ptr<Part>(new LedsPart(options.leds)); }
+std::unique_ptr<Part> make_leds_part(const Options& options) { 
+    return std::unique_ptr<Part>(new LedsPart(options.leds, options.board == Board::leds));
+}
 
 }  // namespace boardsim
