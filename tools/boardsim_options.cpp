@@ -481,7 +481,7 @@ void print_help(FILE* out, Board board) {
     row("--help", "this text");
     for (Board b : kParts) {
         if (board != Board::none && board != Board::whole && board != b) continue;
-        fprintf(out, "\nboardsim %s%s: %s\n", board == Board::whole ? "board, the " : "", board_name(b), board_summary(b));
+        fprintf(out, "\n%s %s: %s\n", board == Board::whole ? "part" : "boardsim", board_name(b), board_summary(b));
         rows(b);
     }
 }
