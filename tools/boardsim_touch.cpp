@@ -127,6 +127,9 @@ public:
                  touch_.version(), o_.first_row, o_.last_row);
         s.lines.push_back(buf);
         if (bootloader_) s.lines.push_back("at the start the controller was in its bootloader (left there by an earlier run)");
+        if (!damaged_.empty())
+            s.lines.push_back("rows damaged at the start (left so by an earlier run): " +
+                              ranges(std::vector<unsigned>(damaged_.begin(), damaged_.end())));
         snprintf(buf, sizeof buf, "bootloader entry requests: %d; bootloader frames taken: %zu; exits: %d",
                  touch_.entry_requests(), touch_.frames().size(), touch_.exits());
         s.lines.push_back(buf);
@@ -150,6 +153,7 @@ public:
                    {"version_at_end", touch_.version()},
                    {"rows", {o_.first_row, o_.last_row}},
                    {"started_in_bootloader", bootloader_},
+                   {"rows_damaged_at_start", damaged_},
                    {"entry_requests", touch_.entry_requests()},
                    {"frames", touch_.frames().size()},
                    {"exits", touch_.exits()},
