@@ -1,10 +1,12 @@
 // The real lumend binary on the test bed: start-up writes, arguments, the pipe, exit statuses.
 #include <fcntl.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>  // count_if
+#include <atomic>
 #include <functional>
 
 #include "aw9110_chip.h"
@@ -20,11 +22,21 @@ namespace {
 const std::string kCreated = "kavo : create thread ok.\n";
 const std::string kExitLine = "kavo : Recieve exit signal, exit\n";
 
+// The kernel log's node: counts the lines that reach it.
+struct KernelLog : testbed::CharDevice {
+    std::atomic<int> lines{0};
+    long on_write(const uint8_t*, size_t len) override {
+        ++lines;
+        return static_cast<long>(len);
+    }
+};
+
 class Lumend : public ::testing::Test {
 protected:
     void SetUp() override {
         bed.add_char_device("aw9110_1_dev", &chip0);
         bed.add_char_device("aw9110_2_dev", &chip1);
+        bed.add_char_device("kmsg", &kmsg);
     }
     std::string pipe_path() const { return bed.data_dir() + "/led_pipe"; }
     void start(const std::vector<std::string>& args = {}) {
@@ -79,6 +91,7 @@ protected:
     }
 
     board::Aw9110Chip chip0, chip1;
+    KernelLog kmsg;
     testbed::Bed bed;
     std::unique_ptr<testbed::Process> proc;
     int writer = -1;
@@ -101,6 +114,7 @@ TEST_F(Lumend, StartUpWritesBothChipsInOrderAndCreatesTheFifo) {
     for (int ch = 0; ch < 5; ++ch) EXPECT_TRUE(chip0.channel(ch).sequence) << ch;
     EXPECT_EQ(proc->output(), kCreated);
     EXPECT_EQ(logs(), Lines{"K6 : <6>touch_test: Process(" + std::to_string(proc->pid()) + ") open the pip in O_RDONLY mode.\n"});
+    EXPECT_EQ(kmsg.lines, 0);  // issued at level 6, held back by the kernel log's default level 3
     struct stat st;
     ASSERT_EQ(stat(pipe_path().c_str(), &st), 0);
     const mode_t mask = umask(0);
@@ -156,6 +170,27 @@ TEST_F(Lumend, PipeCommandsFromBackToBackWritersThenExit) {
     // the thread's cycles with 0xFF (100 ms apart after command 1) come in the pause, before the exit line
     EXPECT_NE(proc->output().find("command : 255\nkavo : close led\n"), std::string::npos);
     EXPECT_EQ(opens_of_pipe(), 1);
+}
+
+// Init scripts send the daemon's output to a log file or a logger: each line of either thread
+// reaches it when printed, and all of them stay when TERM ends the daemon.
+TEST_F(Lumend, LinesReachAPipeOrFileWhenPrintedAndStayAfterTerm) {
+    for (auto to : {testbed::RunOptions::Stdout::pipe, testbed::RunOptions::Stdout::file}) {
+        SCOPED_TRACE(to == testbed::RunOptions::Stdout::pipe ? "pipe" : "file");
+        testbed::RunOptions opts;
+        opts.stdout_to = to;
+        proc = bed.start({LUMEND_BIN, "3"}, opts);
+        ASSERT_TRUE(proc);
+        ASSERT_TRUE(proc->wait_output(kCreated, 10s)) << proc->output();
+        send({0x01});
+        ASSERT_TRUE(proc->wait_output("command : 1\n", 10s)) << proc->output();
+        send({0x00});
+        ASSERT_TRUE(proc->wait_output("command : 0\nkavo : close led\n", 10s)) << proc->output();
+        proc->send_signal(SIGTERM);
+        EXPECT_EQ(proc->wait_exit(10s), 128 + SIGTERM);
+        EXPECT_EQ(output_but_close_led(), "kavo : receive led command = 3\n" + kCreated +
+                                              "kavo : touch led recieve command : 1\nkavo : touch led recieve command : 0\n");
+    }
 }
 
 TEST_F(Lumend, ExistingPathThatIsNotAFifoIsReadOnce) {
