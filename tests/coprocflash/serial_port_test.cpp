@@ -300,15 +300,17 @@ TEST_F(SerialTest, FourSilentSecondsFailTheReadAndKeepTheCarryOver) {
 }
 
 TEST_F(SerialTest, WaitsStartAfreshAfterDataAndAfterAReadOfNothing) {
-    // Six silent seconds, never four in a row without a read between them.
-    line_fakes::script = "TT0TTaTTb";
+    // Six silent seconds, never four in a row without a read between them; four reads of
+    // nothing, never four in a row without a byte between them.
+    line_fakes::script = "TT0TTa000TTb";
     std::string got;
     Lines lines;
     ASSERT_EQ(read_lines(2, &got, &lines), 0);
     EXPECT_EQ(got, "ab");
-    EXPECT_EQ(lines, (Lines{kTimeout, kTimeout, "[UART - _serial_read]: uart read data [0]", kTimeout, kTimeout,
-                            "[UART - _serial_read]: uart read data [1]", "[UART - serial_read]: uart have data 1+0<2 ", kTimeout,
-                            kTimeout, "[UART - _serial_read]: uart read data [1]", "[UART - serial_read]: uart have data 1+1<2 "}));
+    const std::string empty = "[UART - _serial_read]: uart read data [0]";
+    EXPECT_EQ(lines, (Lines{kTimeout, kTimeout, empty, kTimeout, kTimeout, "[UART - _serial_read]: uart read data [1]",
+                            "[UART - serial_read]: uart have data 1+0<2 ", empty, empty, empty, kTimeout, kTimeout,
+                            "[UART - _serial_read]: uart read data [1]", "[UART - serial_read]: uart have data 1+1<2 "}));
 }
 
 TEST_F(SerialTest, HungUpLineFailsAtTheFourthEmptyReadInARow) {
