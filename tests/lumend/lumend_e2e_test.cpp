@@ -7,6 +7,7 @@
 
 #include <algorithm>  // count_if
 #include <atomic>
+#include <fstream>
 #include <functional>
 
 #include "aw9110_chip.h"
@@ -75,6 +76,26 @@ protected:
         for (const auto& l : proc->output_lines())
             if (l != "kavo : close led") got += l + "\n";
         return got;
+    }
+    // The access mode and blocking flag of each of the daemon's descriptors of its pipe, in
+    // descriptor order, as the kernel shows them.
+    std::vector<int> pipe_open_flags() const {
+        std::vector<int> out;
+        char* fifo = realpath(pipe_path().c_str(), nullptr);
+        const std::string fds = "/proc/" + std::to_string(proc->pid()) + "/fd";
+        for (int fd = 0; fifo && fd < 64; ++fd) {
+            char target[512];
+            const ssize_t n = readlink((fds + "/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+            if (n <= 0 || std::string(target, static_cast<size_t>(n)) != fifo) continue;
+            std::ifstream info("/proc/" + std::to_string(proc->pid()) + "/fdinfo/" + std::to_string(fd));
+            std::string key;
+            int flags = 0;
+            while (info >> key && key != "flags:") {}
+            info >> std::oct >> flags;
+            out.push_back(flags & (O_ACCMODE | O_NONBLOCK));
+        }
+        free(fifo);
+        return out;
     }
     // When chip 0 took the write (reg, value) first; Time{} if it never did.
     Time when(uint8_t reg, uint8_t value) const {
@@ -153,6 +174,9 @@ TEST_F(Lumend, PipeCommandsFromBackToBackWritersThenExit) {
     // two commands in one write: both printed, the thread acts on the last
     send({0x01, 0x03});
     ASSERT_TRUE(testbed::wait_until([&] { return chip0.channel(0).output_on; }, 10s));
+    // read-only and blocking; the write end the daemon holds itself so that no writer's close
+    // reads as the end, which must never block
+    EXPECT_EQ(pipe_open_flags(), (std::vector<int>{O_RDONLY, O_WRONLY | O_NONBLOCK}));
     EXPECT_EQ(when(0x22, 255), Time{});  // no running light
     std::string want = kCreated + "kavo : touch led recieve command : 1\nkavo : touch led recieve command : 3\n";
     for (int i = 0; i < 600; ++i) {
