@@ -286,6 +286,14 @@ TEST_F(SerialTest, SurplusIsCarriedAndACarryOverServesWithoutTheLine) {
     ASSERT_EQ(read_lines(5, &got, &lines), 0);
     EXPECT_EQ(got, "12345");
     EXPECT_EQ(lines, (Lines{"[UART - _serial_read]: uart read data [2]", "[UART - serial_read]: uart have data 2+3<5 "}));
+    // The most a read can leave over, 99 of a full read of 100, is carried whole; the 101st
+    // byte stays on the line.
+    sent = sent.substr(0, 101);
+    pty.send(sent);
+    ASSERT_EQ(read_lines(1, &got, &lines), 0);
+    ASSERT_EQ(read_lines(100, &got, &lines), 0);
+    EXPECT_EQ(got, sent.substr(1, 100));
+    EXPECT_EQ(lines, (Lines{"[UART - _serial_read]: uart read data [1]", "[UART - serial_read]: uart have data 1+99<100 "}));
 }
 
 TEST_F(SerialTest, FourSilentSecondsFailTheReadAndKeepTheCarryOver) {
