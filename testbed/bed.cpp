@@ -264,7 +264,8 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     proc->pipe_log_path_ = impl_->sandbox + "/pipe." + std::to_string(impl_->runs);
     unlink(proc->log_path_.c_str());
     unlink(proc->pipe_log_path_.c_str());
-    if (opts.stdout_to == RunOptions::Stdout::file) proc->out_file_ = impl_->sandbox + "/stdout." + std::to_string(impl_->runs);
+    if (!opts.pass_stdio && opts.stdout_to == RunOptions::Stdout::file)
+        proc->out_file_ = impl_->sandbox + "/stdout." + std::to_string(impl_->runs);
 
     std::string preload;
     for (const auto& p : opts.preload_before) preload += p + ":";
