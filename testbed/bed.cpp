@@ -187,6 +187,37 @@ std::string Bed::make_file(const std::string& rel_path, const std::string& conte
 
 // ---- the started program ----
 
+namespace {
+// The program's end of its standard output in *slave; the bed's reading end, if any, in *master.
+// A file is named in path and read back by Process::output().
+bool open_stdout(RunOptions::Stdout kind, const std::string& path, int* master, int* slave) {
+    switch (kind) {
+    case RunOptions::Stdout::pty: {
+        if (openpty(master, slave, nullptr, nullptr, nullptr) != 0) break;
+        struct termios tio;
+        tcgetattr(*slave, &tio);
+        cfmakeraw(&tio);  // no "\r\n" translation: the harness sees the bytes the program wrote
+        tcsetattr(*slave, TCSANOW, &tio);
+        return true;
+    }
+    case RunOptions::Stdout::pipe: {
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) != 0) break;
+        *master = p[0];
+        *slave = p[1];
+        return true;
+    }
+    case RunOptions::Stdout::file:
+        // As a shell's "> file" opens it.
+        *slave = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (*slave >= 0) return true;
+        break;
+    }
+    problem("cannot make the program's standard output");
+    return false;
+}
+}  // namespace
+
 struct Process::Io {
     std::mutex mutex;
     std::string out, err;
@@ -195,7 +226,7 @@ struct Process::Io {
 
     void run() {
         struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-        int open_count = 2;
+        int open_count = (out_fd >= 0) + (err_fd >= 0);
         char buf[4096];
         while (open_count > 0) {
             if (poll(fds, 2, -1) < 0) {
@@ -233,6 +264,8 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     proc->pipe_log_path_ = impl_->sandbox + "/pipe." + std::to_string(impl_->runs);
     unlink(proc->log_path_.c_str());
     unlink(proc->pipe_log_path_.c_str());
+    if (!opts.pass_stdio && opts.stdout_to == RunOptions::Stdout::file)
+        proc->out_file_ = impl_->sandbox + "/stdout." + std::to_string(impl_->runs);
 
     std::string preload;
     for (const auto& p : opts.preload_before) preload += p + ":";
@@ -282,19 +315,12 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     if (!opts.pass_stdio) {
-        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
-            problem("openpty failed");
-            return nullptr;
-        }
-        struct termios tio;
-        tcgetattr(slave, &tio);
-        cfmakeraw(&tio);  // no "\r\n" translation: the harness sees the bytes the program wrote
-        tcsetattr(slave, TCSANOW, &tio);
+        if (!open_stdout(opts.stdout_to, proc->out_file_, &master, &slave)) return nullptr;
         if (pipe2(errpipe, O_CLOEXEC) != 0) {
             problem("pipe failed");
             return nullptr;
         }
-        fcntl(master, F_SETFD, FD_CLOEXEC);
+        if (master >= 0) fcntl(master, F_SETFD, FD_CLOEXEC);
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_adddup2(&fa, slave, 1);
         posix_spawn_file_actions_adddup2(&fa, errpipe[1], 2);
@@ -387,6 +413,10 @@ bool Process::wait_output(const std::string& text, milliseconds timeout) {
 }
 
 std::string Process::output() const {
+    if (!out_file_.empty()) {
+        std::ifstream in(out_file_, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
     std::lock_guard<std::mutex> lock(io_->mutex);
     return io_->out;
 }

@@ -39,6 +39,11 @@ struct RunOptions {
     std::string working_dir;               // empty: the bed's sandbox
     // The program shares the caller's standard input, output and error: nothing is captured.
     bool pass_stdio = false;
+    // What the program's standard output is: a raw pty (stdio buffers by line, as on a
+    // console), or a pipe or a regular file, as scripts give it (stdio buffers by block).
+    // Either way output() holds what the program has written so far.
+    enum class Stdout { pty, pipe, file };
+    Stdout stdout_to = Stdout::pty;
 };
 
 // Bytes that the program (or a process it started) read from a FIFO under "/data".
@@ -80,8 +85,9 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// A started program. Its standard output is a raw pty (line-buffered, as on a console);
-// standard error is captured apart; standard input is /dev/null.
+// A started program. Its standard output is a raw pty (line-buffered, as on a console), or
+// the pipe or file its RunOptions name; standard error is captured apart; standard input is
+// /dev/null.
 class Process {
 public:
     ~Process();  // kills the program if it still runs
@@ -113,6 +119,7 @@ private:
     int status_ = -1;
     std::string log_path_;
     std::string pipe_log_path_;
+    std::string out_file_;  // standard output's file, when it is one
     std::shared_ptr<Io> io_;
 };
 
