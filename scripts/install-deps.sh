@@ -9,7 +9,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config            # build
   make                                        # the Android.mk check reads it with GNU make
-  soong blueprint-tools ckati                 # device checks: androidmk, bpfmt and the platform's make
+  soong blueprint-tools ckati python3         # device checks: androidmk, bpfmt, the platform's make; the comparing script
   android-liblog-dev android-libcutils-dev    # liblog and libcutils headers/libraries for lumend
   libgtest-dev libgmock-dev                   # unit tests
   umockdev libumockdev-dev libglib2.0-dev     # test bed: simulated device nodes and /sys
