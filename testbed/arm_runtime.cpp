@@ -50,8 +50,8 @@ ArmRuntime find_arm_runtime() {
     ArmRuntime arm;
     arm.qemu = env_or(TESTBED_QEMU_ARM_VAR, program_file("qemu-arm"));
     if (access(arm.qemu.c_str(), X_OK) != 0) arm.qemu.clear();
-    arm.root = env_or(TESTBED_ARM_ROOT_VAR, ARMHF_ROOT);
-    if (!readable(arm.root + "/lib/ld-linux-armhf.so.3")) arm.root.clear();
+    arm.root_wanted = env_or(TESTBED_ARM_ROOT_VAR, ARMHF_ROOT);
+    if (readable(arm.root_wanted + "/lib/ld-linux-armhf.so.3")) arm.root = arm.root_wanted;
     arm.preload_dir = env_or("TESTBED_ARM_PRELOADS", ARMHF_PRELOAD_DIR);
     return arm;
 }

@@ -11,6 +11,7 @@ namespace testbed {
 struct ArmRuntime {
     std::string qemu;         // qemu-arm's path; empty when not found
     std::string root;         // the armhf root; empty when it has no ARM loader
+    std::string root_wanted;  // where the armhf root was looked for
     std::string preload_dir;  // armhf builds of the project's preloads
 };
 

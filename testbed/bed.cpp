@@ -311,9 +311,10 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     const std::string file = program_file(args.empty() ? "" : args[0]);
     if (!args.empty() && testbed_arm_elf(file.c_str())) {
         std::string why;
-        if (impl_->arm.root.empty()) why = "no armhf root at " + std::string(ARMHF_ROOT) + " (run scripts/armhf-root.sh)";
+        if (impl_->arm.root.empty()) why = "no armhf root at " + impl_->arm.root_wanted + " (run scripts/armhf-root.sh)";
         for (const auto& lib : preloads.no_arm)
-            why += (why.empty() ? "" : "; ") + ("no armhf build of " + lib + " (build the armhf preset)");
+            why += (why.empty() ? "" : "; ") + ("no armhf build of " + lib + " in " + impl_->arm.preload_dir +
+                                                " or the armhf root (build the armhf preset)");
         char err[512] = "";
         char** env_out = nullptr;
         char** cmd = why.empty() ? testbed_arm_command(file.c_str(), cargv.data(), cenv.data(), &env_out, err, sizeof err)
