@@ -80,15 +80,18 @@ EXPORT int execvpe(const char *file, char *const argv[], char *const envp[]) {
 
 EXPORT int execvp(const char *file, char *const argv[]) { return execvpe(file, argv, environ); }
 
+typedef int spawn_fn(pid_t *, const char *, const posix_spawn_file_actions_t *, const posix_spawnattr_t *,
+                     char *const[], char *const[]);
+
+static spawn_fn *next_spawn(const char *name) { return (spawn_fn *)dlsym(RTLD_NEXT, name); }
+
+/* posix_spawn of path when it is an ARM program (*handled set), else nothing. */
 static int spawn_arm(pid_t *pid, const char *path, const posix_spawn_file_actions_t *fa, const posix_spawnattr_t *attr,
                      char *const argv[], char *const envp[], int *handled) {
-    static int (*next)(pid_t *, const char *, const posix_spawn_file_actions_t *, const posix_spawnattr_t *,
-                       char *const[], char *const[]);
+    static spawn_fn *next;
     char **env = NULL, **cmd;
     int refused, r;
-    if (!next)
-        next = (int (*)(pid_t *, const char *, const posix_spawn_file_actions_t *, const posix_spawnattr_t *,
-                        char *const[], char *const[]))dlsym(RTLD_NEXT, "posix_spawn");
+    if (!next) next = next_spawn("posix_spawn");
     cmd = arm_command(path, argv, envp, &env, &refused);
     *handled = refused || cmd;
     if (refused) return EACCES;
@@ -101,26 +104,20 @@ static int spawn_arm(pid_t *pid, const char *path, const posix_spawn_file_action
 
 EXPORT int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *fa,
                        const posix_spawnattr_t *attr, char *const argv[], char *const envp[]) {
-    static int (*next)(pid_t *, const char *, const posix_spawn_file_actions_t *, const posix_spawnattr_t *,
-                       char *const[], char *const[]);
+    static spawn_fn *next;
     int handled, r;
-    if (!next)
-        next = (int (*)(pid_t *, const char *, const posix_spawn_file_actions_t *, const posix_spawnattr_t *,
-                        char *const[], char *const[]))dlsym(RTLD_NEXT, "posix_spawn");
+    if (!next) next = next_spawn("posix_spawn");
     r = spawn_arm(pid, path, fa, attr, argv, envp, &handled);
     return handled ? r : next(pid, path, fa, attr, argv, envp);
 }
 
 EXPORT int posix_spawnp(pid_t *pid, const char *file, const posix_spawn_file_actions_t *fa,
                         const posix_spawnattr_t *attr, char *const argv[], char *const envp[]) {
-    static int (*next)(pid_t *, const char *, const posix_spawn_file_actions_t *, const posix_spawnattr_t *,
-                       char *const[], char *const[]);
+    static spawn_fn *next;
     char buf[PATH_MAX];
     const char *found = strchr(file, '/') ? file : search_path(file, buf);
     int handled = 0, r = 0;
-    if (!next)
-        next = (int (*)(pid_t *, const char *, const posix_spawn_file_actions_t *, const posix_spawnattr_t *,
-                        char *const[], char *const[]))dlsym(RTLD_NEXT, "posix_spawnp");
+    if (!next) next = next_spawn("posix_spawnp");
     if (found) r = spawn_arm(pid, found, fa, attr, argv, envp, &handled);
     return handled ? r : next(pid, file, fa, attr, argv, envp);
 }
