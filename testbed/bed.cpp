@@ -15,6 +15,10 @@
 
 #include <umockdev.h>
 
+#include "arm_program.h"
+#include "arm_runtime.h"
+#include "device_server.h"
+
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
@@ -39,6 +43,11 @@ void mkdirs(const std::string& path) {
 }
 }  // namespace
 
+const char* program_under_test(const char* env_name, const char* built) {
+    const char* v = getenv(env_name);
+    return v && *v ? v : built;
+}
+
 // ---- umockdev glue: each handler signal turns into one CharDevice call ----
 
 namespace {
@@ -47,6 +56,13 @@ struct Attached {
     UMockdevIoctlBase* base = nullptr;
     CharDevice* dev = nullptr;
 };
+
+// Runs one device call under the lock that the ARM programs' calls take too.
+template <typename F>
+long device_call(F call) {
+    std::lock_guard<std::mutex> lock(device_call_mutex());
+    return call();
+}
 
 long finish(UMockdevIoctlClient* client, long r) {
     if (r < 0)
@@ -60,7 +76,7 @@ long finish(UMockdevIoctlClient* client, long r) {
 gboolean handle_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
     auto* dev = static_cast<CharDevice*>(user);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    finish(client, dev->on_write(arg->data, static_cast<size_t>(arg->data_len)));
+    finish(client, device_call([&] { return dev->on_write(arg->data, static_cast<size_t>(arg->data_len)); }));
     return TRUE;
 }
 
@@ -68,7 +84,7 @@ gboolean handle_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     auto* dev = static_cast<CharDevice*>(user);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     std::vector<uint8_t> buf(arg->data, arg->data + arg->data_len);
-    long r = dev->on_read(buf.data(), buf.size());
+    long r = device_call([&] { return dev->on_read(buf.data(), buf.size()); });
     if (r > 0) umockdev_ioctl_data_update(arg, 0, buf.data(), static_cast<gint>(buf.size()));
     finish(client, r);
     return TRUE;
@@ -79,7 +95,7 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     unsigned long raw = 0;
     std::memcpy(&raw, arg->data, std::min(sizeof raw, static_cast<size_t>(arg->data_len)));
-    finish(client, dev->on_ioctl(umockdev_ioctl_client_get_request(client), raw));
+    finish(client, device_call([&] { return dev->on_ioctl(umockdev_ioctl_client_get_request(client), raw); }));
     return TRUE;
 }
 
@@ -94,6 +110,9 @@ struct Bed::Impl {
     std::map<std::string, std::pair<int, int>> ttys;  // name -> (master, slave)
     std::vector<std::pair<std::string, int>> open_faults;
     int runs = 0;
+    // The emulated devices for programs of another word size (ARM under qemu-arm).
+    std::unique_ptr<DeviceServer> devices;
+    ArmRuntime arm = find_arm_runtime();
 };
 
 Bed::Bed() : impl_(new Impl) {
@@ -109,9 +128,11 @@ Bed::Bed() : impl_(new Impl) {
     }
     impl_->sandbox = dir;
     mkdirs(impl_->sandbox + "/data");
+    impl_->devices.reset(new DeviceServer(impl_->sandbox + "/devices"));
 }
 
 Bed::~Bed() {
+    impl_->devices.reset();
     for (auto& a : impl_->attached) g_object_unref(a.base);
     for (auto& t : impl_->ttys) {
         close(t.second.second);
@@ -146,6 +167,7 @@ void Bed::add_char_device(const std::string& name, CharDevice* dev) {
     }
     impl_->attached.push_back(a);
     impl_->nodes.push_back(name);
+    if (impl_->devices) impl_->devices->add(name, dev);
 }
 
 int Bed::add_tty(const std::string& name) {
@@ -267,10 +289,14 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     if (!opts.pass_stdio && opts.stdout_to == RunOptions::Stdout::file)
         proc->out_file_ = impl_->sandbox + "/stdout." + std::to_string(impl_->runs);
 
-    std::string preload;
-    for (const auto& p : opts.preload_before) preload += p + ":";
-    preload += std::string(TESTBED_PRELOAD_PATH) + ":libumockdev-preload.so.0";
-    for (const auto& p : opts.preload_after) preload += ":" + p;
+    // One LD_PRELOAD value for every process of the run, host or ARM: the bed's preload first
+    // ("/data", open faults, logs), then its ARM one (exec of ARM programs; ARM programs'
+    // device calls), then umockdev's (/dev and /sys paths, ptys, host programs' device calls).
+    std::vector<std::string> libs = opts.preload_before;
+    libs.insert(libs.end(), {TESTBED_PRELOAD_PATH, TESTBED_ARM_PRELOAD_PATH, UMOCKDEV_PRELOAD_PATH});
+    libs.insert(libs.end(), opts.preload_after.begin(), opts.preload_after.end());
+    const PreloadSet preloads =
+        make_preload_set(impl_->sandbox + "/preload." + std::to_string(impl_->runs), libs, impl_->arm);
     std::string faults;
     for (const auto& f : impl_->open_faults) faults += f.first + "=" + std::to_string(f.second) + ";";
 
@@ -286,12 +312,15 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
         env.push_back(s);
     }
     env.push_back(asan);
-    env.push_back("LD_PRELOAD=" + preload);
+    env.push_back("LD_PRELOAD=" + preloads.value);
     env.push_back("UMOCKDEV_DIR=" + impl_->root);
     env.push_back("TESTBED_DATA_DIR=" + data_dir());
     env.push_back("TESTBED_LOG=" + proc->log_path_);
     env.push_back("TESTBED_PIPE_LOG=" + proc->pipe_log_path_);
     env.push_back("TESTBED_FAIL_OPEN=" + faults);
+    env.push_back("TESTBED_DEVICE_DIR=" + impl_->devices->dir());
+    if (!impl_->arm.qemu.empty()) env.push_back(std::string(TESTBED_QEMU_ARM_VAR "=") + impl_->arm.qemu);
+    if (!impl_->arm.root.empty()) env.push_back(std::string(TESTBED_ARM_ROOT_VAR "=") + impl_->arm.root);
     for (const auto& e : opts.env) env.push_back(e);
 
     // Without a working directory the program starts in the sandbox: a relative binary path
@@ -309,6 +338,27 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     cargv.push_back(nullptr);
     for (const auto& e : env) cenv.push_back(const_cast<char*>(e.c_str()));
     cenv.push_back(nullptr);
+
+    // A 32-bit ARM program runs under qemu-arm, found by its ELF header: nothing to ask for.
+    std::unique_ptr<char*, decltype(&free)> arm_argv(nullptr, free), arm_env(nullptr, free);
+    const std::string file = program_file(args.empty() ? "" : args[0]);
+    if (!args.empty() && testbed_arm_elf(file.c_str())) {
+        std::string why;
+        if (impl_->arm.root.empty()) why = "no armhf root at " + impl_->arm.root_wanted + " (run scripts/armhf-root.sh)";
+        for (const auto& lib : preloads.no_arm)
+            why += (why.empty() ? "" : "; ") + ("no armhf build of " + lib + " in " + impl_->arm.preload_dir +
+                                                " or the armhf root (build the armhf preset)");
+        char err[512] = "";
+        char** env_out = nullptr;
+        char** cmd = why.empty() ? testbed_arm_command(file.c_str(), cargv.data(), cenv.data(), &env_out, err, sizeof err)
+                                 : nullptr;
+        if (!cmd) {
+            problem("cannot start " + argv[0] + ", a 32-bit ARM program: " + (why.empty() ? err : why));
+            return nullptr;
+        }
+        arm_argv.reset(cmd);
+        arm_env.reset(env_out);
+    }
 
     int master = -1, slave = -1;
     int errpipe[2] = {-1, -1};
@@ -339,7 +389,9 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attr, 0);
     pid_t pid;
-    int rc = posix_spawnp(&pid, cargv[0], &fa, &attr, cargv.data(), cenv.data());
+    char** spawn_argv = arm_argv ? arm_argv.get() : cargv.data();
+    char** spawn_env = arm_env ? arm_env.get() : cenv.data();
+    int rc = posix_spawnp(&pid, spawn_argv[0], &fa, &attr, spawn_argv, spawn_env);
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
     if (slave >= 0) close(slave);

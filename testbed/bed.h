@@ -30,6 +30,10 @@ struct LogRecord {
 
 class Process;
 
+// The program binary an end-to-end test runs: the environment variable env_name when set (the
+// armhf build's binary, say), else built, the build's own.
+const char* program_under_test(const char* env_name, const char* built);
+
 struct RunOptions {
     std::vector<std::string> env;          // extra "NAME=value" entries
     std::vector<std::string> preload_after; // further preload libraries, after the bed's own
