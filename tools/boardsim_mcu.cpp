@@ -65,8 +65,9 @@ std::string afterwards(const McuModel& mcu, const Options& o) {
 int run_mcu(const Options& o, bool private_mounts) {
     testbed::Bed bed;
     const int master = bed.add_tty("ttyS1");
-    board::SysfsGpio gpio(bed.sys_dir());
     McuModel mcu(master);
+    // Declared after the MCU, so its thread (which calls into the MCU) ends first.
+    board::SysfsGpio gpio(bed.sys_dir());
     mcu.attach(gpio);
     mcu.set_version(o.app_version);
     if (!o.new_version.empty()) mcu.set_version_after_update(o.new_version);
