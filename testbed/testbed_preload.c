@@ -4,11 +4,13 @@
  * - open() of the paths in TESTBED_FAIL_OPEN ("path=errno;...") fails with that errno;
  * - the Android-log and kernel-log calls are recorded in TESTBED_LOG, then passed on;
  * - the bytes read from a FIFO opened under "/data" (a daemon's command pipe) are recorded in
- *   TESTBED_PIPE_LOG with the time they were read. */
+ *   TESTBED_PIPE_LOG with the time they were read;
+ * - opens of paths that umockdev does not redirect bypass it, so that they stay interruptible. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <gnu/lib-names.h>
 #include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -111,6 +113,48 @@ EXPORT int close(int fd) {
     return g_next_close(fd);
 }
 
+/* ---- opens that can wait ----
+ * umockdev's preload, next in line, holds nearly every signal blocked while it runs a path call
+ * (its path lock), and an open() of a FIFO waits there for its partner: an INT or TERM would stay
+ * pending until a writer came. Paths that umockdev does not redirect (anything outside its device
+ * trees) therefore go straight to the C library. */
+
+static const char *const g_device_trees[] = {"/dev", "/sys", "/proc", "/run/udev"};
+
+static void *libc_symbol(const char *name) {
+    static void *libc;
+    if (!libc) libc = dlopen(LIBC_SO, RTLD_LAZY | RTLD_NOLOAD);
+    return libc ? dlsym(libc, name) : NULL;
+}
+
+static int under_device_tree(const char *path) {
+    size_t i;
+    for (i = 0; i < sizeof g_device_trees / sizeof *g_device_trees; ++i) {
+        size_t n = strlen(g_device_trees[i]);
+        if (strncmp(path, g_device_trees[i], n) == 0 && (path[n] == '/' || path[n] == '\0')) return 1;
+    }
+    return 0;
+}
+
+/* Whether umockdev may redirect path (relative to dirfd); it resolves relative paths itself. */
+static int device_path(int dirfd, const char *path) {
+    char cwd[PATH_MAX];
+    char *(*libc_getcwd)(char *, size_t) = (char *(*)(char *, size_t))libc_symbol("getcwd");
+    if (!path) return 1;
+    if (path[0] == '/') return under_device_tree(path);
+    if (dirfd != AT_FDCWD) return 1;
+    return !libc_getcwd || !libc_getcwd(cwd, sizeof cwd) || under_device_tree(cwd);
+}
+
+/* umockdev's wrapper (next) for device paths, else the C library's own function. */
+static void *open_target(void *next, const char *name, int dirfd, const char *path) {
+    void *own;
+    if (device_path(dirfd, path)) return next;
+    own = libc_symbol(name);
+    return own ? own : next;
+}
+#define OPEN_TARGET(name, dirfd) ((__typeof__(name) *)open_target((void *)next_##name, #name, dirfd, path))
+
 static int want_mode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; }
 
 #define OPEN_BODY(nextcall)                                  \
@@ -136,10 +180,10 @@ static int want_mode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE
         return fd;                                           \
     }
 
-EXPORT int open(const char *path, int flags, ...) { NEXT(open); OPEN_BODY(next_open(path, flags, mode)) }
-EXPORT int open64(const char *path, int flags, ...) { NEXT(open64); OPEN_BODY(next_open64(path, flags, mode)) }
-EXPORT int openat(int dirfd, const char *path, int flags, ...) { NEXT(openat); OPEN_BODY(next_openat(dirfd, path, flags, mode)) }
-EXPORT int openat64(int dirfd, const char *path, int flags, ...) { NEXT(openat64); OPEN_BODY(next_openat64(dirfd, path, flags, mode)) }
+EXPORT int open(const char *path, int flags, ...) { NEXT(open); OPEN_BODY(OPEN_TARGET(open, AT_FDCWD)(path, flags, mode)) }
+EXPORT int open64(const char *path, int flags, ...) { NEXT(open64); OPEN_BODY(OPEN_TARGET(open64, AT_FDCWD)(path, flags, mode)) }
+EXPORT int openat(int dirfd, const char *path, int flags, ...) { NEXT(openat); OPEN_BODY(OPEN_TARGET(openat, dirfd)(dirfd, path, flags, mode)) }
+EXPORT int openat64(int dirfd, const char *path, int flags, ...) { NEXT(openat64); OPEN_BODY(OPEN_TARGET(openat64, dirfd)(dirfd, path, flags, mode)) }
 
 /* _FORTIFY_SOURCE builds call these for open() without a mode. */
 int __open_2(const char *path, int flags);
@@ -157,12 +201,14 @@ EXPORT int __open64_2(const char *path, int flags) { return __open_2(path, flags
 EXPORT FILE *fopen(const char *path, const char *m) {
     char buf[PATH_MAX];
     NEXT(fopen);
-    return next_fopen(redirect(path, buf), m);
+    path = redirect(path, buf);
+    return OPEN_TARGET(fopen, AT_FDCWD)(path, m);
 }
 EXPORT FILE *fopen64(const char *path, const char *m) {
     char buf[PATH_MAX];
     NEXT(fopen64);
-    return next_fopen64(redirect(path, buf), m);
+    path = redirect(path, buf);
+    return OPEN_TARGET(fopen64, AT_FDCWD)(path, m);
 }
 EXPORT int access(const char *path, int m) {
     char buf[PATH_MAX];
