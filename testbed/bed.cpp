@@ -101,8 +101,10 @@ Bed::Bed() : impl_(new Impl) {
     gchar* root = umockdev_testbed_get_root_dir(impl_->tb);
     impl_->root = root;
     g_free(root);
-    char tmpl[] = "/tmp/testbed-sandbox.XXXXXX";
-    const char* dir = mkdtemp(tmpl);
+    // Beside umockdev's root: in $TMPDIR when it is set.
+    const char* tmp = getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/testbed-sandbox.XXXXXX";
+    const char* dir = mkdtemp(&tmpl[0]);
     if (!dir) {
         problem("mkdtemp failed");
         return;

@@ -1,6 +1,8 @@
 // Running COMMAND on the bed and handing out the report: shared by the three boards.
 #pragma once
 
+#include <signal.h>
+
 #include <memory>
 #include <string>
 #include <utility>
@@ -18,12 +20,19 @@ constexpr std::chrono::hours kForever{24 * 365};
 // found) or 126 (not executable), with the one line printed.
 int check_command(const std::string& name);
 
+// The signals that boardsim passes on to COMMAND and every process it started.
+constexpr int kForwarded[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Installs the handlers of the forwarded signals (before the board is set up: one that arrives
+// meanwhile goes to COMMAND as soon as it starts).
+void catch_signals();
+
 // Starts COMMAND in the caller's directory with the caller's standard input, output and error;
 // signals that boardsim receives go on to it. Covers /data first when the namespace is ours.
 std::unique_ptr<testbed::Process> start_command(testbed::Bed& bed, const Options& options, bool private_mounts);
 
-// Waits for COMMAND to end, ends what it left running in its process group, and returns its
-// exit status (128 + n after signal n).
+// Waits for COMMAND to end, ends every process it left running (wherever it went), and returns
+// its exit status (128 + n after signal n).
 int finish_command(testbed::Process& process);
 
 // The report: into DIR/report.txt and the extra files when --report was given, else the text
