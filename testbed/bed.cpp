@@ -9,6 +9,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -92,6 +93,7 @@ struct Bed::Impl {
     std::vector<std::string> nodes;
     std::vector<Attached> attached;
     std::map<std::string, std::pair<int, int>> ttys;  // name -> (master, slave)
+    std::string serial_lines;  // "major:minor=record file;" per tty, for the preload
     std::vector<std::pair<std::string, int>> open_faults;
     int runs = 0;
 };
@@ -166,7 +168,23 @@ int Bed::add_tty(const std::string& name) {
     if (master < 0 || slave < 0) problem("tty " + name + ": no master or slave end");
     impl_->ttys[name] = {master, slave};
     impl_->nodes.push_back(name);
+    note_serial_line(name, slave);
     return master;
+}
+
+// ---- serial line settings: the preload records them for the ttys named here ----
+
+void Bed::note_serial_line(const std::string& name, int slave) {
+    struct stat st;
+    if (slave < 0 || fstat(slave, &st) != 0) return;
+    impl_->serial_lines += std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)) + "=" +
+                           line_record_path(name) + ";";
+}
+
+std::string Bed::line_record_path(const std::string& name) const { return impl_->sandbox + "/line." + name; }
+
+std::vector<LineSettings> Bed::line_settings(const std::string& name) const {
+    return read_line_settings(line_record_path(name));
 }
 
 int Bed::tty_slave_fd(const std::string& name) const {
@@ -261,6 +279,7 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     env.push_back("TESTBED_LOG=" + proc->log_path_);
     env.push_back("TESTBED_PIPE_LOG=" + proc->pipe_log_path_);
     env.push_back("TESTBED_FAIL_OPEN=" + faults);
+    env.push_back("TESTBED_SERIAL=" + impl_->serial_lines);
     for (const auto& e : opts.env) env.push_back(e);
 
     // Without a working directory the program starts in the sandbox: a relative binary path

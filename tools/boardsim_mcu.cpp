@@ -98,6 +98,9 @@ int run_mcu(const Options& o, bool private_mounts) {
     snprintf(buf, sizeof buf, "  application %s before the run, %u KiB of old firmware in flash\n", o.app_version.c_str(),
              kOldFirmwareSize / 1024);
     text += buf;
+    const auto line = bed.line_settings("ttyS1");
+    text += "  line: " + (line.empty() ? std::string("never set up by the program") : testbed::describe_line(line.back())) +
+            "\n";
     snprintf(buf, sizeof buf, "  version queries: %d; bootloader entries: %d (silent in %d)\n", mcu.version_queries(),
              entries, std::min(entries, o.silent_bootloader));
     text += buf;
