@@ -112,6 +112,7 @@ int run_mcu(const Options& o, bool private_mounts) {
     text += buf;
     text += flash_map(mcu);
     text += "  afterwards " + afterwards(mcu, o) + "\n";
+    text += log_section(*process);
     deliver_report(o, text);
     return status;
 }

@@ -141,6 +141,23 @@ int finish_command(testbed::Process& process) {
     return status;
 }
 
+std::string log_section(const testbed::Process& process) {
+    static const char kPriorities[] = "??VDIWEF";  // Android priorities 2-7: verbose to fatal
+    const auto logs = process.logs();
+    std::string out = "  log lines the programs wrote: " + (logs.empty() ? std::string("none") : std::to_string(logs.size())) + "\n";
+    for (const auto& r : logs) {
+        std::string text = r.text;
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        if (r.kind == testbed::LogRecord::android)
+            out += std::string("    android ") +
+                   (r.level >= 2 && r.level <= 7 ? std::string(1, kPriorities[r.level]) : std::to_string(r.level)) + "/" +
+                   r.tag + ": " + text + "\n";
+        else
+            out += "    kernel level " + std::to_string(r.level) + ": " + text + "\n";
+    }
+    return out;
+}
+
 void deliver_report(const Options& options, const std::string& text,
                     const std::vector<std::pair<std::string, std::string>>& files) {
     if (options.report_dir.empty()) {

@@ -35,6 +35,10 @@ std::unique_ptr<testbed::Process> start_command(testbed::Bed& bed, const Options
 // its exit status (128 + n after signal n).
 int finish_command(testbed::Process& process);
 
+// The report's section of the Android-log and kernel-log lines that COMMAND's programs wrote,
+// in order, each with its priority and tag (Android) or level (kernel).
+std::string log_section(const testbed::Process& process);
+
 // The report: into DIR/report.txt and the extra files when --report was given, else the text
 // on standard error (the extra files are then not written).
 void deliver_report(const Options& options, const std::string& text,
