@@ -123,7 +123,7 @@ Bed::~Bed() {
     g_object_unref(impl_->tb);  // removes the umockdev root
     if (!impl_->sandbox.empty()) {
         std::string cmd = "rm -rf '" + impl_->sandbox + "'";
-        if (system(cmd.c_str()) != 0) fprintf(stderr, "testbed: could not remove %s\n", impl_->sandbox.c_str());
+        if (system(cmd.c_str()) != 0) problem("could not remove " + impl_->sandbox);
     }
 }
 

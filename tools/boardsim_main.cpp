@@ -30,7 +30,8 @@ int main(int argc, char** argv) {
     case Parse::run:
         break;
     }
-    if (int status = check_command(options.command[0])) return status;
+    testbed::set_problem_handler([](const std::string& what) { fprintf(stderr, "boardsim: %s\n", what.c_str()); });
+    if (int status = check_command(&options.command)) return status;
     catch_signals();
     const std::string orphans = adopt_orphans();
     if (!orphans.empty())

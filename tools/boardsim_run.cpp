@@ -48,6 +48,8 @@ void forward_beyond_group() {
     while (read(g_signal_pipe[0], &sig, 1) == 1 && sig != 0) signal_descendants(sig, g_command_group);
 }
 
+const char* const kShell = "/bin/sh";
+
 bool executable(const std::string& path, int* err) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
@@ -67,10 +69,12 @@ bool executable(const std::string& path, int* err) {
 
 }  // namespace
 
-int check_command(const std::string& name) {
+int check_command(std::vector<std::string>* command) {
+    const std::string name = command->front();
     int err = ENOENT;
+    std::string found;
     if (name.find('/') != std::string::npos) {
-        if (executable(name, &err)) return 0;
+        if (executable(name, &err)) found = name;
     } else {
         const char* path = getenv("PATH");
         std::string dirs = path ? path : "/usr/bin:/bin";
@@ -79,18 +83,33 @@ int check_command(const std::string& name) {
             size_t colon = dirs.find(':', pos);
             std::string dir = dirs.substr(pos, colon - pos);
             int e;
-            if (executable((dir.empty() ? "." : dir) + "/" + name, &e)) return 0;
+            const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+            if (executable(candidate, &e)) {
+                found = candidate;
+                break;
+            }
             if (e != ENOENT) err = e;
             if (colon == std::string::npos) break;
             pos = colon + 1;
         }
-        if (err == ENOENT) {
+        if (found.empty() && err == ENOENT) {
             fprintf(stderr, "boardsim: %s: command not found\n", name.c_str());
             return 127;
         }
     }
-    fprintf(stderr, "boardsim: %s: %s\n", name.c_str(), strerror(err));
-    return err == ENOENT ? 127 : 126;
+    if (found.empty()) {
+        fprintf(stderr, "boardsim: %s: %s\n", name.c_str(), strerror(err));
+        return err == ENOENT ? 127 : 126;
+    }
+    // A file that is neither a binary nor a #! script: the system cannot run it (ENOEXEC), so a
+    // shell runs it with sh.
+    char head[4] = {};
+    std::ifstream(found, std::ios::binary).read(head, sizeof head);
+    if (memcmp(head, "#!", 2) != 0 && memcmp(head, "\x7f" "ELF", 4) != 0) {
+        (*command)[0] = found;
+        command->insert(command->begin(), kShell);
+    }
+    return 0;
 }
 
 void catch_signals() {

@@ -17,8 +17,9 @@ namespace boardsim {
 constexpr std::chrono::hours kForever{24 * 365};
 
 // Shell-style check of COMMAND before anything runs: 0 when it can be started, else 127 (not
-// found) or 126 (not executable), with the one line printed.
-int check_command(const std::string& name);
+// found) or 126 (not executable), with the one line printed. A script without "#!" is handed
+// to sh, as a shell does.
+int check_command(std::vector<std::string>* command);
 
 // The signals that boardsim passes on to COMMAND and every process it started.
 constexpr int kForwarded[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
