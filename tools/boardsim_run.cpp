@@ -126,6 +126,9 @@ std::unique_ptr<testbed::Process> start_command(testbed::Bed& bed, const Options
         std::string err = cover_data(bed.data_dir());
         if (!err.empty()) fprintf(stderr, "boardsim: /data is not covered (%s); the preload still redirects it\n", err.c_str());
     }
+    const std::string caps = drop_device_capabilities();
+    if (!caps.empty() && geteuid() == 0)
+        fprintf(stderr, "boardsim: COMMAND keeps root's device capabilities (%s)\n", caps.c_str());
     char* cwd = getcwd(nullptr, 0);
     testbed::RunOptions run;
     run.pass_stdio = true;
