@@ -154,6 +154,10 @@ mcu_nack_erase)
     has err "afterwards the application answers the version query: 2.0.13"
     has err "line: 115200 baud, 8 data bits, even parity, 1 stop bit, raw"
     ! grep -q "serial_set_parity" out || fail "the line settings were refused"
+    # Other settings show as they were made.
+    run mcu -- stty -F /dev/ttyS1 9600 cs7 parenb parodd cstopb
+    expect_status 0
+    has err "line: 9600 baud, 7 data bits, odd parity, 2 stop bits, raw"
     ;;
 mcu_interrupted)
     # Ctrl-C in the middle of a paced erase (the MCU still busy): coprocflash releases the lines
