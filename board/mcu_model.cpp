@@ -34,7 +34,8 @@ McuModel::McuModel(int master) : flash_(kFlashSize, 0xFF) {
     peer_.reset(new SerialPeer(master, [this](const uint8_t* d, size_t n) { on_bytes(d, n); }));
 }
 
-McuModel::~McuModel() { peer_.reset(); }
+// The peer's thread runs on_bytes, which sends through peer_: it ends before anything goes.
+McuModel::~McuModel() { peer_->stop(); }
 
 void McuModel::attach(SysfsGpio& gpio) {
     gpio.set_listener([this](const GpioWrite& w) { on_gpio(w); });

@@ -9,6 +9,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -108,6 +109,7 @@ struct Bed::Impl {
     std::vector<std::string> nodes;
     std::vector<Attached> attached;
     std::map<std::string, std::pair<int, int>> ttys;  // name -> (master, slave)
+    std::string serial_lines;  // "major:minor=record file;" per tty, for the preload
     std::vector<std::pair<std::string, int>> open_faults;
     int runs = 0;
     // The emulated devices for programs of another word size (ARM under qemu-arm).
@@ -120,8 +122,10 @@ Bed::Bed() : impl_(new Impl) {
     gchar* root = umockdev_testbed_get_root_dir(impl_->tb);
     impl_->root = root;
     g_free(root);
-    char tmpl[] = "/tmp/testbed-sandbox.XXXXXX";
-    const char* dir = mkdtemp(tmpl);
+    // Beside umockdev's root: in $TMPDIR when it is set.
+    const char* tmp = getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/testbed-sandbox.XXXXXX";
+    const char* dir = mkdtemp(&tmpl[0]);
     if (!dir) {
         problem("mkdtemp failed");
         return;
@@ -140,7 +144,7 @@ Bed::~Bed() {
     g_object_unref(impl_->tb);  // removes the umockdev root
     if (!impl_->sandbox.empty()) {
         std::string cmd = "rm -rf '" + impl_->sandbox + "'";
-        if (system(cmd.c_str()) != 0) fprintf(stderr, "testbed: could not remove %s\n", impl_->sandbox.c_str());
+        if (system(cmd.c_str()) != 0) problem("could not remove " + impl_->sandbox);
     }
 }
 
@@ -186,7 +190,23 @@ int Bed::add_tty(const std::string& name) {
     if (master < 0 || slave < 0) problem("tty " + name + ": no master or slave end");
     impl_->ttys[name] = {master, slave};
     impl_->nodes.push_back(name);
+    note_serial_line(name, slave);
     return master;
+}
+
+// ---- serial line settings: the preload records them for the ttys named here ----
+
+void Bed::note_serial_line(const std::string& name, int slave) {
+    struct stat st;
+    if (slave < 0 || fstat(slave, &st) != 0) return;
+    impl_->serial_lines += std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)) + "=" +
+                           line_record_path(name) + ";";
+}
+
+std::string Bed::line_record_path(const std::string& name) const { return impl_->sandbox + "/line." + name; }
+
+std::vector<LineSettings> Bed::line_settings(const std::string& name) const {
+    return read_line_settings(line_record_path(name));
 }
 
 int Bed::tty_slave_fd(const std::string& name) const {
@@ -321,6 +341,7 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     env.push_back("TESTBED_DEVICE_DIR=" + impl_->devices->dir());
     if (!impl_->arm.qemu.empty()) env.push_back(std::string(TESTBED_QEMU_ARM_VAR "=") + impl_->arm.qemu);
     if (!impl_->arm.root.empty()) env.push_back(std::string(TESTBED_ARM_ROOT_VAR "=") + impl_->arm.root);
+    env.push_back("TESTBED_SERIAL=" + impl_->serial_lines);
     for (const auto& e : opts.env) env.push_back(e);
 
     // Without a working directory the program starts in the sandbox: a relative binary path

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "char_device.h"
+#include "line_settings.h"
 
 namespace testbed {
 
@@ -70,6 +71,8 @@ public:
     int add_tty(const std::string& name);
     // The bed's own slave descriptor of a tty added above (for tcgetattr).
     int tty_slave_fd(const std::string& name) const;
+    // Every setting the programs gave that tty (tcsetattr), oldest first, as they asked for it.
+    std::vector<LineSettings> line_settings(const std::string& name) const;
     // Makes open() of path (as the program names it, e.g. "/dev/aw9110_2_dev") fail with err.
     void fail_open(const std::string& path, int err);
 
@@ -85,6 +88,8 @@ public:
     std::unique_ptr<Process> start(const std::vector<std::string>& argv, const RunOptions& opts = {});
 
 private:
+    void note_serial_line(const std::string& name, int slave);
+    std::string line_record_path(const std::string& name) const;
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

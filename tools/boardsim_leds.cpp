@@ -115,6 +115,7 @@ int run_leds(const Options& o, bool private_mounts) {
     text += "  commands the daemon read from /data/led_pipe: " + (received.empty() ? "none" : received) + "\n";
     for (int i = 0; i < 2; ++i) text += chip_line(chips[i], i, o);
     if (o.chip_missing != 1) text += "  /dev/aw9110_1_dev channels at the end: " + channels(chips[0]) + "\n";
+    text += log_section(*process);
     const std::string svg = "leds-timeline.svg";
     text += o.report_dir.empty() ? "  timeline picture of /dev/aw9110_1_dev: give --report DIR for it\n"
                                  : "  timeline picture of /dev/aw9110_1_dev: " + o.report_dir + "/" + svg + "\n";

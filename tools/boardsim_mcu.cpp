@@ -65,8 +65,9 @@ std::string afterwards(const McuModel& mcu, const Options& o) {
 int run_mcu(const Options& o, bool private_mounts) {
     testbed::Bed bed;
     const int master = bed.add_tty("ttyS1");
-    board::SysfsGpio gpio(bed.sys_dir());
     McuModel mcu(master);
+    // Declared after the MCU, so its thread (which calls into the MCU) ends first.
+    board::SysfsGpio gpio(bed.sys_dir());
     mcu.attach(gpio);
     mcu.set_version(o.app_version);
     if (!o.new_version.empty()) mcu.set_version_after_update(o.new_version);
@@ -97,6 +98,9 @@ int run_mcu(const Options& o, bool private_mounts) {
     snprintf(buf, sizeof buf, "  application %s before the run, %u KiB of old firmware in flash\n", o.app_version.c_str(),
              kOldFirmwareSize / 1024);
     text += buf;
+    const auto line = bed.line_settings("ttyS1");
+    text += "  line: " + (line.empty() ? std::string("never set up by the program") : testbed::describe_line(line.back())) +
+            "\n";
     snprintf(buf, sizeof buf, "  version queries: %d; bootloader entries: %d (silent in %d)\n", mcu.version_queries(),
              entries, std::min(entries, o.silent_bootloader));
     text += buf;
@@ -108,6 +112,7 @@ int run_mcu(const Options& o, bool private_mounts) {
     text += buf;
     text += flash_map(mcu);
     text += "  afterwards " + afterwards(mcu, o) + "\n";
+    text += log_section(*process);
     deliver_report(o, text);
     return status;
 }

@@ -305,6 +305,9 @@ Parse parse_options(int argc, char** argv, Options* o, std::string* message) {
             if (arg == r.name && (r.board == Board::none || r.board == o->board)) row = &r;
         if (!row) {
             *message = who + "unknown option " + arg + " (boardsim " + board_name(o->board) + " --help lists them)";
+            if (arg[0] != '-')
+                *message += "; COMMAND goes after \"--\": boardsim " + std::string(board_name(o->board)) +
+                            " [options] -- " + arg + " ...";
             return Parse::error;
         }
         if (!row->value && inline_value) {
@@ -333,18 +336,25 @@ Parse parse_options(int argc, char** argv, Options* o, std::string* message) {
         *message = who + "--every goes with --send";
         return Parse::error;
     }
+    for (uint16_t row : o->bad_rows) {
+        if (row < o->first_row || row > o->last_row) {
+            *message = who + "--bad-row-checksum " + std::to_string(row) + " lies outside the flash rows " +
+                       std::to_string(o->first_row) + "-" + std::to_string(o->last_row) + " (--rows)";
+            return Parse::error;
+        }
+    }
     if (!o->report_dir.empty()) {
         const char* dir = o->report_dir.c_str();
         struct stat st;
         int err = 0;
-        if (mkdir(dir, 0755) != 0 && errno != EEXIST)
-            err = errno;
-        else if (stat(dir, &st) != 0)
-            err = errno;
-        else if (!S_ISDIR(st.st_mode))
-            err = ENOTDIR;
-        else if (access(dir, W_OK) != 0)
-            err = errno;
+        // The folder and its missing parents, as mkdir -p.
+        for (size_t slash = o->report_dir.find('/', 1); slash != std::string::npos && !err;
+             slash = o->report_dir.find('/', slash + 1))
+            if (mkdir(o->report_dir.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) err = errno;
+        if (!err && mkdir(dir, 0755) != 0 && errno != EEXIST) err = errno;
+        if (!err && stat(dir, &st) != 0) err = errno;
+        if (!err && !S_ISDIR(st.st_mode)) err = ENOTDIR;
+        if (!err && access(dir, W_OK) != 0) err = errno;
         if (err) {
             *message = who + "--report: cannot write into " + o->report_dir + ": " + strerror(err);
             return Parse::error;

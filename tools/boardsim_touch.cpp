@@ -60,6 +60,7 @@ int run_touch(const Options& o, bool private_mounts) {
             " program row commands)\n";
     text += "  rows left damaged (their checksum reads back wrong): " + ranges(damaged) + "\n";
     text += std::string("  at the end the controller ") + mode_text(touch.mode()) + "\n";
+    text += log_section(*process);
     deliver_report(o, text);
     return status;
 }
