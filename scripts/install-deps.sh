@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev                   # unit tests
   umockdev libumockdev-dev libglib2.0-dev     # test bed: simulated device nodes and /sys
   faketime libfaketime                        # test bed: shortened waits for the long MCU update runs
+  stm32flash                                  # test bed: an independent AN3155 client for the MCU model
   crossbuild-essential-armhf                  # armhf: arm-linux-gnueabihf-g++, -strip
   qemu-user                                   # armhf: qemu-arm runs the ARM unit tests
   clang libclang-rt-14-dev                    # fuzz targets: clang, libFuzzer and its sanitizer runtimes
