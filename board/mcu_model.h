@@ -17,8 +17,6 @@
 
 namespace board {
 
-class SysfsGpio;
-
 class McuModel {
 public:
     static constexpr uint32_t kFlashBase = 0x08000000;
