@@ -6,7 +6,8 @@
  * - the bytes read from a FIFO opened under "/data" (a daemon's command pipe) are recorded in
  *   TESTBED_PIPE_LOG with the time they were read;
  * - opens of paths that umockdev does not redirect bypass it, so that they stay interruptible;
- * - the settings given to a simulated serial line are recorded and answered as a UART would. */
+ * - the settings given to a simulated serial line are recorded and answered as a UART would;
+ * - a read-only open() of a GPIO line's direction or value is led to the line's state file. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -158,10 +159,26 @@ static void *open_target(void *next, const char *name, int dirfd, const char *pa
 }
 #define OPEN_TARGET(name, dirfd) ((__typeof__(name) *)open_target((void *)next_##name, #name, dirfd, path))
 
+/* ---- readers of GPIO lines ----
+ * The bed's gpioN/direction and gpioN/value are FIFOs that record every write; a program that
+ * opens one only to read it (a flasher reads a line's direction before it drives the line) is
+ * led to gpioN/.direction or gpioN/.value, where the GPIO model keeps the line's state. */
+static const char *gpio_state_path(const char *path, int flags, char *buf) {
+    static const char prefix[] = "/sys/class/gpio/gpio";
+    const char *p;
+    if (!path || (flags & O_ACCMODE) != O_RDONLY || strncmp(path, prefix, sizeof prefix - 1) != 0) return path;
+    p = path + sizeof prefix - 1;
+    if (*p < '0' || *p > '9') return path;
+    while (*p >= '0' && *p <= '9') ++p;
+    if (strcmp(p, "/direction") != 0 && strcmp(p, "/value") != 0) return path;
+    if ((size_t)snprintf(buf, PATH_MAX, "%.*s/.%s", (int)(p - path), path, p + 1) >= PATH_MAX) return path;
+    return buf;
+}
+
 static int want_mode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; }
 
 #define OPEN_BODY(nextcall)                                  \
-    char buf[PATH_MAX];                                      \
+    char buf[PATH_MAX], state_buf[PATH_MAX];                 \
     mode_t mode = 0;                                         \
     int fault = open_fault(path);                            \
     if (want_mode(flags)) {                                  \
@@ -174,6 +191,7 @@ static int want_mode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE
         errno = fault;                                       \
         return -1;                                           \
     }                                                        \
+    path = gpio_state_path(path, flags, state_buf);          \
     {                                                        \
         const char *asked = path;                            \
         int fd;                                              \

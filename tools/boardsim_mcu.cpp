@@ -81,6 +81,7 @@ int run_mcu(const Options& o, bool private_mounts) {
     auto process = start_command(bed, o, private_mounts);
     if (!process) return 127;
     const int status = finish_command(*process);
+    gpio.drain();  // the last writes to the lines, before the report looks at the MCU
 
     size_t erased_pages = 0, erases = 0, writes = 0, written = 0;
     for (const auto& c : mcu.commands()) {

@@ -169,6 +169,22 @@ mcu_interrupted)
     finish
     expect_status 1
     ;;
+mcu_stm32flash)
+    # An independent AN3155 host: stm32flash enters the ROM bootloader through the same sysfs
+    # lines (boot-select high, a reset pulse), reads the part's commands and ID, erases and
+    # writes the image, reads it back to verify, and restarts the application.
+    # 8E1, as the part's USART bootloader requires: this needs a bed whose simulated line
+    # accepts even parity (a plain pty refuses PARENB).
+    command -v stm32flash >/dev/null || { echo "skip: stm32flash is not installed"; exit 77; }
+    head -c 3000 /dev/urandom >mcu.bin
+    run mcu --new-version 2.0.13 -- stm32flash -b 115200 -m 8e1 -i '119,117,-117:-119,117,-117' -w mcu.bin -v /dev/ttyS1
+    expect_status 0
+    has out "Wrote and verified address 0x08000bb8 (100.00%) Done."
+    has err "bootloader entries: 1"
+    has err "bootloader commands done: 1 erase (2 pages), 12 write memory (3000 bytes)"
+    has err "    0x08000000 ##oooo"
+    has err "afterwards the application answers the version query: 2.0.13"
+    ;;
 *)
     fail "no such case"
     ;;
