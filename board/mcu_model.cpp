@@ -1,31 +1,24 @@
-// MCU model: application version frames and the AN3155 ROM bootloader state machine.
+// MCU model: the lines, the application's version frames, the faults of the board and what a
+// test or a report observes. The ROM bootloader is in mcu_rom_bootloader.cpp.
 #include "mcu_model.h"
 
 #include <algorithm>
 #include <thread>
 
-#include "sysfs_gpio.h"
-
 namespace board {
 
 namespace {
 
-constexpr uint8_t kWriteMemory = 0x31;
-constexpr uint8_t kExtendedErase = 0x44;
 constexpr size_t kHeaderSize = 10;
-// Paced timings. A character on the line: start bit, 8 data bits, parity, stop bit at 115200
-// baud. Flash: typical page erase and half-word programming times of STM32F1-class flash.
+// Paced timing of a character on the line: start bit, 8 data bits, parity, stop bit at 115200
+// baud.
 constexpr std::chrono::microseconds kCharTime{11 * 1000000 / 115200};
-constexpr std::chrono::microseconds kPageEraseTime{20000};
-constexpr std::chrono::microseconds kHalfWordProgramTime{53};
+// The longest the GPIO model takes in a write after its writer closed the file.
+constexpr std::chrono::milliseconds kLineLag{200};
 // The initial stack pointer word of an erased flash: no application to start.
 constexpr uint32_t kErasedWord = 0xFFFFFFFF;
-
-uint8_t xor_of(const std::vector<uint8_t>& v, size_t from, size_t to) {
-    uint8_t x = 0;
-    for (size_t i = from; i < to; ++i) x = static_cast<uint8_t>(x ^ v[i]);
-    return x;
-}
+const std::string kResetFiles = "gpio" + std::to_string(McuModel::kResetGpio) + "/";
+const std::string kBootFiles = "gpio" + std::to_string(McuModel::kBootGpio) + "/";
 
 }  // namespace
 
@@ -34,7 +27,8 @@ McuModel::McuModel(int master) : flash_(kFlashSize, 0xFF) {
     peer_.reset(new SerialPeer(master, [this](const uint8_t* d, size_t n) { on_bytes(d, n); }));
 }
 
-McuModel::~McuModel() { peer_.reset(); }
+// The peer's thread runs on_bytes, which sends through peer_: it ends before anything goes.
+McuModel::~McuModel() { peer_->stop(); }
 
 void McuModel::attach(SysfsGpio& gpio) {
     gpio.set_listener([this](const GpioWrite& w) { on_gpio(w); });
@@ -42,37 +36,54 @@ void McuModel::attach(SysfsGpio& gpio) {
 
 void McuModel::on_gpio(const GpioWrite& w) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (w.file == "gpio119/direction") {
-        boot_high_ = w.value == "high";
-    } else if (w.file == "gpio117/direction") {
-        bool high = w.value == "high";
-        if (high && !reset_high_) {
-            reset_high_ = true;
+    if (w.file.compare(0, kBootFiles.size(), kBootFiles) == 0) {
+        boot_line_.write(w.file.substr(kBootFiles.size()), w.value);
+    } else if (w.file.compare(0, kResetFiles.size(), kResetFiles) == 0) {
+        const bool was_high = reset_line_.level();
+        if (!reset_line_.write(w.file.substr(kResetFiles.size()), w.value)) return;
+        // A reset pulse also brings back a supply that was cut.
+        if (reset_line_.level() && !was_high)
             mode_ = Mode::in_reset;
-        } else if (!high && reset_high_) {
-            reset_high_ = false;
-            start(boot_high_ ? Mode::bootloader : Mode::application);
-        }
+        else if (!reset_line_.level() && was_high)
+            start(boot_line_.level() ? Mode::bootloader : Mode::application);
     }
 }
 
 void McuModel::start(Mode mode) {
     mode_ = mode;
+    running_.notify_all();
     app_in_.clear();
     boot_ = Boot::wait_sync;
     frame_.clear();
     if (mode == Mode::bootloader) {
         wrote_this_session_ = false;
+        changed_flash_this_session_ = false;
         ++bootloader_entries_;
         silent_this_entry_ = boot_silent_entries_ > 0;
         if (boot_silent_entries_ > 0) --boot_silent_entries_;
     } else if (mode == Mode::application) {
+        // An image written in full replaces one that a cut left damaged.
+        if (wrote_this_session_) damaged_ = false;
         if (wrote_this_session_ && !version_after_update_.empty()) body_ = version_body(version_after_update_);
         wrote_this_session_ = false;
+        changed_flash_this_session_ = false;
         ++app_starts_;
         silent_this_start_ = app_silent_starts_ > 0;
         if (app_silent_starts_ > 0) --app_silent_starts_;
     }
+}
+
+// The supply fails: the bootloader's session ends where it stood, and an application whose
+// flash it had begun to change is left damaged.
+void McuModel::cut_power() {
+    mode_ = Mode::unpowered;
+    if (changed_flash_this_session_) damaged_ = true;
+    wrote_this_session_ = false;
+    changed_flash_this_session_ = false;
+    boot_ = Boot::wait_sync;
+    frame_.clear();
+    cut_after_bytes_ = -1;
+    cut_after_pages_ = -1;
 }
 
 void McuModel::reset_into(Mode mode) {
@@ -91,6 +102,12 @@ std::vector<uint8_t> McuModel::version_body(const std::string& text) {
     body.insert(body.end(), text.begin(), text.end());
     body.push_back(0);
     return body;
+}
+
+// The body: one leading byte, the text, a NUL.
+std::string McuModel::version_text(const std::vector<uint8_t>& body) {
+    if (body.size() < 2) return "";
+    return std::string(body.begin() + 1, std::find(body.begin() + 1, body.end(), 0));
 }
 
 void McuModel::set_version(const std::string& text) { set_reply_body(version_body(text)); }
@@ -152,7 +169,7 @@ void McuModel::set_paced(bool paced) {
 }
 
 bool McuModel::app_answers_locked() const {
-    if (app_silent_ || silent_this_start_) return false;
+    if (app_silent_ || silent_this_start_ || damaged_) return false;
     uint32_t first = static_cast<uint32_t>(flash_[0]) | static_cast<uint32_t>(flash_[1]) << 8 |
                      static_cast<uint32_t>(flash_[2]) << 16 | static_cast<uint32_t>(flash_[3]) << 24;
     return !app_needs_flash_ || first != kErasedWord;
@@ -161,9 +178,13 @@ bool McuModel::app_answers_locked() const {
 bool McuModel::answers_version(std::string* text) const {
     std::lock_guard<std::mutex> lock(mutex_);
     if (mode_ != Mode::application || !app_answers_locked()) return false;
-    // The body: one leading byte, the text, a NUL.
-    if (text && body_.size() >= 2) *text = std::string(body_.begin() + 1, std::find(body_.begin() + 1, body_.end(), 0));
+    if (text && body_.size() >= 2) *text = version_text(body_);
     return true;
+}
+
+std::string McuModel::application_version() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return version_text(body_);
 }
 
 int McuModel::version_queries() const {
@@ -198,9 +219,52 @@ void McuModel::set_flash(uint32_t offset, const std::vector<uint8_t>& bytes) {
     std::copy(bytes.begin(), bytes.end(), flash_.begin() + offset);
 }
 
+void McuModel::set_legacy_bootloader(bool legacy) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    legacy_ = legacy;
+}
+
+void McuModel::power_cut_after_bytes(size_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cut_after_bytes_ = static_cast<long>(bytes);
+}
+
+void McuModel::power_cut_after_pages(size_t pages) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cut_after_pages_ = static_cast<long>(pages);
+    cut_pages_seen_.assign(kPages, false);
+}
+
+void McuModel::drop_answer_byte(size_t n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lost_at_ = n == 0 ? 0 : sent_ + n;
+}
+
 std::vector<uint8_t> McuModel::flash() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return flash_;
+}
+
+bool McuModel::flash_holds(const std::vector<uint8_t>& image) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (image.size() > flash_.size() || !std::equal(image.begin(), image.end(), flash_.begin())) return false;
+    const size_t page_end = (image.size() + kPageSize - 1) / kPageSize * kPageSize;
+    return std::all_of(flash_.begin() + static_cast<long>(image.size()), flash_.begin() + static_cast<long>(page_end),
+                       [](uint8_t b) { return b == 0xFF; });
+}
+
+McuModel::LastingState McuModel::lasting_state() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return LastingState{flash_, version_text(body_), damaged_};
+}
+
+bool McuModel::restore(const LastingState& state) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state.flash.size() != kFlashSize) return false;
+    flash_ = state.flash;
+    body_ = version_body(state.version);
+    damaged_ = state.application_damaged;
+    return true;
 }
 
 std::vector<McuModel::Command> McuModel::commands() const {
@@ -226,7 +290,10 @@ void McuModel::on_bytes(const uint8_t* data, size_t len) {
     std::chrono::milliseconds gap{0};
     std::chrono::microseconds delay{0};
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
+        // Inside the bed a byte can overtake the reset line's fall that the host made before
+        // sending it, as the GPIO model takes in each write a moment late: it waits that moment.
+        running_.wait_for(lock, kLineLag, [this] { return mode_ == Mode::application || mode_ == Mode::bootloader; });
         for (size_t i = 0; i < len; ++i) {
             if (mode_ == Mode::application)
                 app_byte(data[i], &replies);
@@ -240,12 +307,24 @@ void McuModel::on_bytes(const uint8_t* data, size_t len) {
             delay = kCharTime * static_cast<long>(chars) + flash_busy_;
         }
         flash_busy_ = std::chrono::microseconds(0);
+        drop_lost_byte(&boot_out);
+        for (auto& r : replies) drop_lost_byte(&r);
     }
     if (delay.count() > 0) std::this_thread::sleep_for(delay);
     if (!boot_out.empty()) peer_->send(boot_out);
     for (size_t i = 0; i < replies.size(); ++i) {
         if (i > 0 && gap.count() > 0) std::this_thread::sleep_for(gap);
-        peer_->send(replies[i]);
+        if (!replies[i].empty()) peer_->send(replies[i]);
+    }
+}
+
+// Counts the bytes about to be sent, in sending order, and takes out the one the line loses.
+void McuModel::drop_lost_byte(std::vector<uint8_t>* bytes) {
+    const uint64_t first = sent_ + 1;
+    sent_ += bytes->size();
+    if (lost_at_ >= first && lost_at_ <= sent_) {
+        bytes->erase(bytes->begin() + static_cast<long>(lost_at_ - first));
+        lost_at_ = 0;
     }
 }
 
@@ -286,149 +365,6 @@ void McuModel::app_byte(uint8_t b, std::vector<std::vector<uint8_t>>* replies) {
         pos += n;
     }
     if (pos < reply.size()) replies->emplace_back(reply.begin() + static_cast<long>(pos), reply.end());
-}
-
-// ---- ROM bootloader ----
-
-uint8_t McuModel::answer(Stage stage, bool ok) {
-    if (ok && nack_count_ > 0 && (nack_stage_ == Stage::any || nack_stage_ == stage)) {
-        --nack_count_;
-        ok = false;
-    }
-    // After a refusal the bootloader waits for the next command.
-    if (!ok && stage != Stage::sync) boot_ = Boot::command;
-    drop_this_ = false;
-    if (drop_count_ > 0 && (drop_stage_ == Stage::any || drop_stage_ == stage)) {
-        --drop_count_;
-        drop_this_ = true;
-    }
-    return ok ? kAck : kNack;
-}
-
-void McuModel::boot_byte(uint8_t b, std::vector<uint8_t>* out) {
-    const bool silent = boot_silent_ || silent_this_entry_;
-    auto reply = [&](uint8_t a) {
-        if (!silent && !drop_this_) out->push_back(a);
-    };
-    if (silent && boot_ == Boot::wait_sync) return;  // never measures the baud rate: no answer at all
-    frame_.push_back(b);
-    switch (boot_) {
-    case Boot::wait_sync:
-        frame_.clear();
-        if (b != 0x7F) return;
-        {
-            uint8_t a = answer(Stage::sync, true);
-            if (a == kAck) boot_ = Boot::command;
-            reply(a);
-        }
-        return;
-    case Boot::command:
-        if (frame_.size() < 2) return;
-        {
-            uint8_t code = frame_[0];
-            bool ok = static_cast<uint8_t>(code ^ frame_[1]) == 0xFF && (code == kWriteMemory || code == kExtendedErase);
-            frame_.clear();
-            uint8_t a = answer(Stage::command, ok);
-            if (a == kAck) boot_ = code == kWriteMemory ? Boot::wm_address : Boot::er_count;
-            reply(a);
-        }
-        return;
-    case Boot::wm_address:
-        if (frame_.size() < 5) return;
-        {
-            uint32_t addr = static_cast<uint32_t>(frame_[0]) << 24 | static_cast<uint32_t>(frame_[1]) << 16 |
-                            static_cast<uint32_t>(frame_[2]) << 8 | frame_[3];
-            bool ok = xor_of(frame_, 0, 4) == frame_[4] && addr >= kFlashBase && addr < kFlashBase + kFlashSize;
-            frame_.clear();
-            address_ = addr;
-            uint8_t a = answer(Stage::write_address, ok);
-            if (a == kAck) boot_ = Boot::wm_count;
-            reply(a);
-        }
-        return;
-    case Boot::wm_count:
-        expect_ = static_cast<size_t>(b) + 1;
-        boot_ = Boot::wm_data;
-        return;
-    case Boot::wm_data:
-        if (frame_.size() < 1 + expect_) return;
-        boot_ = Boot::wm_sum;
-        return;
-    case Boot::wm_sum: {
-        // frame_: N, N+1 data bytes, checksum
-        size_t n = expect_;
-        bool ok = xor_of(frame_, 0, 1 + n) == frame_[1 + n] && n % 4 == 0 &&
-                  address_ + n <= kFlashBase + kFlashSize;
-        uint32_t off = address_ - kFlashBase;
-        if (ok) {
-            for (size_t i = 0; i < n; ++i)
-                if (flash_[off + i] != 0xFF) ok = false;  // programming needs erased cells
-        }
-        uint8_t a = answer(Stage::write_data, ok);
-        if (a == kAck) {
-            Command c{kWriteMemory, address_, std::vector<uint8_t>(frame_.begin() + 1, frame_.begin() + 1 + static_cast<long>(n)), {}};
-            for (size_t i = 0; i < n; ++i) flash_[off + i] = c.data[i];
-            flash_busy_ += kHalfWordProgramTime * static_cast<long>(n / 2);
-            commands_.push_back(c);
-            wrote_this_session_ = true;
-            boot_ = Boot::command;
-        }
-        frame_.clear();
-        reply(a);
-        return;
-    }
-    case Boot::er_count:
-        if (frame_.size() < 2) return;
-        {
-            size_t n = static_cast<size_t>(frame_[0]) << 8 | frame_[1];
-            if (n >= 0xFFF0) {
-                boot_ = Boot::er_special_sum;
-            } else {
-                expect_ = n + 1;
-                boot_ = Boot::er_pages;
-            }
-        }
-        return;
-    case Boot::er_pages:
-        if (frame_.size() < 2 + 2 * expect_) return;
-        boot_ = Boot::er_sum;
-        return;
-    case Boot::er_sum: {
-        size_t last = 2 + 2 * expect_;
-        bool ok = xor_of(frame_, 0, last) == frame_[last];
-        std::vector<uint16_t> pages;
-        for (size_t i = 0; i < expect_; ++i) {
-            uint16_t p = static_cast<uint16_t>(frame_[2 + 2 * i] << 8 | frame_[3 + 2 * i]);
-            if (p >= kPages) ok = false;
-            pages.push_back(p);
-        }
-        uint8_t a = answer(Stage::erase_pages, ok);
-        if (a == kAck) {
-            for (uint16_t p : pages)
-                std::fill(flash_.begin() + p * kPageSize, flash_.begin() + (p + 1) * kPageSize, 0xFF);
-            flash_busy_ += kPageEraseTime * static_cast<long>(pages.size());
-            commands_.push_back(Command{kExtendedErase, 0, {}, pages});
-            boot_ = Boot::command;
-        }
-        frame_.clear();
-        reply(a);
-        return;
-    }
-    case Boot::er_special_sum: {
-        // 0xFFFF mass erase, 0xFFFE bank 1, 0xFFFD bank 2: one checksum byte follows.
-        bool ok = static_cast<uint8_t>(frame_[0] ^ frame_[1]) == frame_[2] && frame_[1] >= 0xFD;
-        uint8_t a = answer(Stage::erase_pages, ok);
-        if (a == kAck) {
-            std::fill(flash_.begin(), flash_.end(), 0xFF);
-            flash_busy_ += kPageEraseTime * static_cast<long>(kPages);
-            commands_.push_back(Command{kExtendedErase, 0, {}, {}});
-            boot_ = Boot::command;
-        }
-        frame_.clear();
-        reply(a);
-        return;
-    }
-    }
 }
 
 }  // namespace board

@@ -16,11 +16,16 @@ SerialPeer::SerialPeer(int master, Handler on_bytes)
 }
 
 SerialPeer::~SerialPeer() {
+    stop();
+    close(stop_fd_);
+}
+
+void SerialPeer::stop() {
+    if (!thread_.joinable()) return;
     uint64_t one = 1;
     if (write(stop_fd_, &one, sizeof one) < 0) {
     }
     thread_.join();
-    close(stop_fd_);
 }
 
 void SerialPeer::run() {

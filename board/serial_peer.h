@@ -20,6 +20,9 @@ public:
     SerialPeer(const SerialPeer&) = delete;
     SerialPeer& operator=(const SerialPeer&) = delete;
 
+    // Ends the thread (waiting for a handler call in progress to return); idempotent. Owners
+    // call it before they destroy anything the handler uses.
+    void stop();
     // Writes bytes towards the program.
     void send(const uint8_t* data, size_t len);
     void send(const std::vector<uint8_t>& bytes) { send(bytes.data(), bytes.size()); }

@@ -1,9 +1,13 @@
-// sysfs GPIO model: FIFOs that the shell's redirections write into, drained by one thread.
+// sysfs GPIO model: FIFOs that the shell's redirections write into, drained by one thread, and
+// the state files that readers of direction and value are led to.
 #include "sysfs_gpio.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -15,29 +19,58 @@ namespace board {
 
 namespace {
 
+// The words the kernel takes in a direction attribute. None is the start of another, so
+// words that two writers without a newline left back to back in a FIFO split unambiguously.
+const char* const kDirectionWords[] = {"high", "low", "out", "in"};
+
 void make_dir(const std::string& path) { mkdir(path.c_str(), 0755); }
+
+// Replaces path's content in one step: a reader sees the old text or the new, never a part.
+void write_whole(const std::string& path, const std::string& text) {
+    const std::string next = path + ".new";
+    int fd = open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (fd >= 0) close(fd);
+    if (!ok || rename(next.c_str(), path.c_str()) != 0) testbed::problem("gpio state file " + path);
+}
 
 }  // namespace
 
+bool GpioLine::write(const std::string& attribute, const std::string& text) {
+    if (attribute == "direction") {
+        if (text == "in") {
+            output = false;
+        } else if (text == "out" || text == "low" || text == "high") {
+            output = true;
+            value = text == "high";
+        } else {
+            return false;
+        }
+        return true;
+    }
+    if (attribute != "value" || !output || text.empty()) return false;
+    char* end = nullptr;
+    long v = strtol(text.c_str(), &end, 0);
+    if (*end != '\0') return false;
+    value = v != 0;
+    return true;
+}
+
 SysfsGpio::SysfsGpio(const std::string& sys_dir, const std::vector<int>& gpios)
-    : stop_fd_(eventfd(0, EFD_CLOEXEC)), inotify_fd_(inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
-    std::string base = sys_dir + "/class";
-    make_dir(base);
-    base += "/gpio";
-    make_dir(base);
+    : base_(sys_dir + "/class/gpio"), stop_fd_(eventfd(0, EFD_CLOEXEC)), inotify_fd_(inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
+    make_dir(sys_dir + "/class");
+    make_dir(base_);
     std::vector<std::string> files = {"export", "unexport"};
     for (int g : gpios) {
         std::string dir = "gpio" + std::to_string(g);
-        make_dir(base + "/" + dir);
+        make_dir(base_ + "/" + dir);
         files.push_back(dir + "/direction");
-        int v = open((base + "/" + dir + "/value").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (v >= 0) {
-            if (write(v, "0\n", 2) != 2) testbed::problem("gpio value file " + dir);
-            close(v);
-        }
+        files.push_back(dir + "/value");
+        lines_[g] = GpioLine();
+        publish(g, lines_[g]);
     }
     for (const auto& f : files) {
-        std::string path = base + "/" + f;
+        std::string path = base_ + "/" + f;
         unlink(path.c_str());
         if (mkfifo(path.c_str(), 0644) != 0) testbed::problem("mkfifo " + path);
         // Held open for reading and writing: a writer never blocks and never sees EOF issues.
@@ -66,33 +99,78 @@ void SysfsGpio::set_listener(Listener listener) {
     listener_ = std::move(listener);
 }
 
+void SysfsGpio::publish(int gpio, const GpioLine& line) {
+    const std::string dir = base_ + "/gpio" + std::to_string(gpio);
+    write_whole(dir + "/.direction", line.direction_text() + "\n");
+    write_whole(dir + "/.value", line.value_text() + "\n");
+}
+
+// One writer's text from the front of the FIFO's content, up to its newline, as a shell's echo
+// writes it. A program may write without one ("high": the kernel takes that too); should the
+// next writer of the same file have written before this one was drained, a direction word
+// ends at its known end and a value after its one digit.
+std::string SysfsGpio::take_write(Fifo& f) {
+    char buf[256];
+    ssize_t n;
+    while ((n = read(f.fd, buf, sizeof buf)) > 0) f.pending.append(buf, static_cast<size_t>(n));
+    const size_t slash = f.file.find('/');
+    const std::string attribute = slash == std::string::npos ? "" : f.file.substr(slash + 1);
+    size_t len = f.pending.find('\n');
+    if (attribute == "value" && !f.pending.empty()) len = 1;
+    for (const char* word : kDirectionWords)
+        if (attribute == "direction" && f.pending.compare(0, strlen(word), word) == 0) len = strlen(word);
+    if (len == std::string::npos) len = f.pending.size();
+    std::string text = f.pending.substr(0, len);
+    if (len < f.pending.size() && f.pending[len] == '\n') ++len;
+    f.pending.erase(0, len);
+    return text;
+}
+
+// A write to gpioN/direction or gpioN/value changes the line's state (where the kernel would
+// take it) and its state files.
+void SysfsGpio::apply(const GpioWrite& w) {
+    const size_t slash = w.file.find('/');
+    if (w.file.compare(0, 4, "gpio") != 0 || slash == std::string::npos) return;
+    const int gpio = atoi(w.file.c_str() + 4);
+    GpioLine line;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = lines_.find(gpio);
+        if (it == lines_.end() || !it->second.write(w.file.substr(slash + 1), w.value)) return;
+        line = it->second;
+    }
+    publish(gpio, line);
+}
+
 // Order comes from the inotify queue, which holds the close of every writer in the order the
-// writers closed, across all files; the content comes from the FIFO of the file: one line for
+// writers closed, across all files; the content comes from the FIFO of the file: one write for
 // each close.
 void SysfsGpio::run() {
     struct pollfd fds[2] = {{inotify_fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
-    alignas(struct inotify_event) char events[4096];
-    char buf[256];
     for (;;) {
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
             return;
         }
         if (fds[1].revents & POLLIN) return;
-        ssize_t len = read(inotify_fd_, events, sizeof events);
-        if (len <= 0) continue;
+        drain();
+    }
+}
+
+void SysfsGpio::drain() {
+    std::lock_guard<std::mutex> draining(drain_mutex_);
+    alignas(struct inotify_event) char events[4096];
+    ssize_t len;
+    while ((len = read(inotify_fd_, events, sizeof events)) > 0) {
         for (ssize_t off = 0; off < len;) {
             const auto* ev = reinterpret_cast<const struct inotify_event*>(events + off);
             off += static_cast<ssize_t>(sizeof(struct inotify_event) + ev->len);
             if (!(ev->mask & IN_CLOSE_WRITE)) continue;
             for (auto& f : fifos_) {
                 if (f.watch != ev->wd) continue;
-                ssize_t n;
-                while ((n = read(f.fd, buf, sizeof buf)) > 0) f.pending.append(buf, static_cast<size_t>(n));
-                size_t nl = f.pending.find('\n');
-                if (nl == std::string::npos) break;
-                GpioWrite w{f.file, f.pending.substr(0, nl), std::chrono::steady_clock::now()};
-                f.pending.erase(0, nl + 1);
+                GpioWrite w{f.file, take_write(f), std::chrono::steady_clock::now()};
+                if (w.value.empty()) break;  // an empty write, or one already taken apart above
+                apply(w);
                 Listener l;
                 {
                     std::lock_guard<std::mutex> lock(mutex_);
@@ -116,6 +194,12 @@ std::vector<std::string> SysfsGpio::write_texts() const {
     std::vector<std::string> out;
     for (const auto& w : writes()) out.push_back(w.file + "=" + w.value);
     return out;
+}
+
+GpioLine SysfsGpio::line(int gpio) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = lines_.find(gpio);
+    return it == lines_.end() ? GpioLine() : it->second;
 }
 
 }  // namespace board

@@ -1,11 +1,15 @@
-// The simulated sysfs GPIO directory: "export", "unexport" and gpioN/direction as FIFOs under
-// the bed's /sys, so that every line a shell command writes is recorded with its time, in the
-// order of the writers' closes (inotify).
+// The simulated sysfs GPIO directory: "export", "unexport" and gpioN/direction and gpioN/value
+// as FIFOs under the bed's /sys, so that every line a shell command or a program writes is
+// recorded with its time, in the order of the writers' closes (inotify). Each line keeps the
+// state the kernel keeps (input, or output at a level), and a program that reads direction or
+// value sees it: the bed's preload leads read-only opens to gpioN/.direction and gpioN/.value,
+// which this model keeps up to date.
 // Export creates nothing: the gpioN directories exist from the start.
 #pragma once
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -15,8 +19,24 @@ namespace board {
 
 struct GpioWrite {
     std::string file;   // relative to class/gpio: "export", "unexport", "gpio117/direction"
-    std::string value;  // the line written, without its newline: "119", "high", "in"
+    std::string value;  // the text written, without its newline: "119", "high", "in", "1"
     std::chrono::steady_clock::time_point when;
+};
+
+// One line as the sysfs GPIO interface keeps it: an input (the board's pull-down holds it low)
+// or an output at the level last set. "high" and "low" make it an output at that level in one
+// step, "out" an output at low, "in" an input; a value (0, or any other integer for 1) sets the
+// level of an output.
+struct GpioLine {
+    bool output = false;
+    bool value = false;
+    // Applies text written to the line's attribute ("direction" or "value"). Returns false,
+    // changing nothing, where the kernel refuses the write: an unknown word, or a value written
+    // to an input.
+    bool write(const std::string& attribute, const std::string& text);
+    bool level() const { return output && value; }
+    std::string direction_text() const { return output ? "out" : "in"; }
+    std::string value_text() const { return level() ? "1" : "0"; }
 };
 
 class SysfsGpio {
@@ -33,6 +53,11 @@ public:
     std::vector<GpioWrite> writes() const;
     // The writes as "file=value" texts, e.g. "gpio117/direction=high".
     std::vector<std::string> write_texts() const;
+    // The state of a line now (an unknown gpio reads as an input).
+    GpioLine line(int gpio) const;
+    // Takes in every write whose writer has closed the file by now, as the model's thread does
+    // a moment later: whoever must see the lines as they stand (a report after the run) calls it.
+    void drain();
 
 private:
     struct Fifo {
@@ -42,11 +67,17 @@ private:
         std::string pending;
     };
     void run();
+    std::string take_write(Fifo& f);
+    void apply(const GpioWrite& w);
+    void publish(int gpio, const GpioLine& line);
+    std::string base_;
     std::vector<Fifo> fifos_;
     int stop_fd_;
     int inotify_fd_;
+    std::mutex drain_mutex_;  // one drain at a time: the FIFOs' content goes with the events
     mutable std::mutex mutex_;
     std::vector<GpioWrite> writes_;
+    std::map<int, GpioLine> lines_;
     Listener listener_;
     std::thread thread_;
 };

@@ -1,9 +1,11 @@
-# Run as a test (cmake -P): reads Android.mk with make as a tree of API level 22 would,
+# Run as a test (cmake -P): reads Android.mk with make as a tree of API level 22 would (GNU make
+# for its warnings of undefined variables, then ckati, the platform's own make, which must read
+# the same modules),
 # against stand-ins for the build system's $(CLEAR_VARS), $(BUILD_EXECUTABLE) and my-dir that
 # record each module's variables, then checks that it declares exactly the programs of the
 # tree, each with all its device sources (and only existing ones), its platform libraries and
 # the device flags.
-# Usage: cmake -DSOURCE_DIR=<tree> -DWORK_DIR=<scratch dir> -P check_android_mk.cmake
+# Usage: cmake -DSOURCE_DIR=<tree> -DWORK_DIR=<scratch dir> -DKATI=<ckati> -P check_android_mk.cmake
 cmake_minimum_required(VERSION 3.22)
 include(${CMAKE_CURRENT_LIST_DIR}/program_sources.cmake)
 
@@ -47,9 +49,22 @@ if(NOT rc EQUAL 0 OR err MATCHES "warning")
   message(FATAL_ERROR "make cannot read Android.mk cleanly (a misspelled variable or include?):\n${err}")
 endif()
 
+string(REGEX MATCHALL "module\\|[^\n]*" records "${out}")
+if(NOT KATI)
+  message(FATAL_ERROR "ckati not found: install the Debian package ckati (scripts/install-deps.sh)")
+endif()
+execute_process(COMMAND "${KATI}" -f "${WORK_DIR}/platform.mk"
+  OUTPUT_VARIABLE kati_out ERROR_VARIABLE kati_err RESULT_VARIABLE rc)
+string(REGEX MATCHALL "module\\|[^\n]*" kati_records "${kati_out}")
+string(REGEX REPLACE "[ \t]+" " " kati_records "${kati_records}")
+string(REGEX REPLACE "[ \t]+" " " make_records "${records}")
+if(NOT rc EQUAL 0 OR NOT kati_records STREQUAL make_records)
+  message(FATAL_ERROR "ckati, the platform's make, reads Android.mk otherwise than GNU make:\n"
+                      "${kati_err}ckati:\n${kati_out}\nGNU make:\n${out}")
+endif()
+
 set(errors "")
 set(declared "")
-string(REGEX MATCHALL "module\\|[^\n]*" records "${out}")
 foreach(rec ${records})
   string(REPLACE "|" ";" values "${rec}")
   list(POP_FRONT values)

@@ -39,3 +39,13 @@ function(project_module target)
   project_program_defaults(${target})
   project_sanitize(${target})
 endfunction()
+
+# A library preloaded into programs under the test bed (never sanitized: it runs inside the
+# program under test). All of a build's preloads land in <build>/preload, where the bed of a
+# host build finds the armhf build's copies for programs run under qemu-arm.
+function(project_preload target)
+  add_library(${target} SHARED ${ARGN})
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -fvisibility=hidden)
+  target_link_libraries(${target} PRIVATE ${CMAKE_DL_LIBS})
+  set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/preload)
+endfunction()

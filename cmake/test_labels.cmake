@@ -22,3 +22,26 @@ function(project_discover_tests target)
     "endif()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${props_file}")
 endfunction()
+
+# project_discover_armhf_tests(<target> LABELS <label>... TIMEOUT <seconds> PROGRAMS <VAR>=<path>...)
+# The same end-to-end test binary once more, its tests named "armhf.<test>" and labelled armhf
+# as well: each VAR (e.g. LUMEND_BIN) names the armhf build's program, which the bed runs
+# under qemu-arm. ctest --preset armhf-e2e runs them; the other presets leave them out.
+function(project_discover_armhf_tests target)
+  cmake_parse_arguments(T "" "TIMEOUT" "LABELS;PROGRAMS" ${ARGN})
+  gtest_discover_tests(${target} TEST_PREFIX armhf. TEST_LIST ${target}_ARMHF_TESTS DISCOVERY_TIMEOUT 30)
+  set(props_file "${CMAKE_CURRENT_BINARY_DIR}/${target}_armhf_props.cmake")
+  file(WRITE "${props_file}"
+    "if(${target}_ARMHF_TESTS)\n"
+    "  set_tests_properties(\${${target}_ARMHF_TESTS} PROPERTIES LABELS \"${T_LABELS};armhf\" TIMEOUT ${T_TIMEOUT}\n"
+    "                       ENVIRONMENT \"${T_PROGRAMS}\")\n"
+    "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${props_file}")
+endfunction()
+
+# The definition of a program's path in an end-to-end test: the build's own binary, unless the
+# environment variable of the same name gives another (the armhf build's).
+function(project_program_path target var program)
+  target_compile_definitions(${target} PRIVATE
+    "${var}=testbed::program_under_test(\"${var}\",\"$<TARGET_FILE:${program}>\")")
+endfunction()

@@ -12,26 +12,19 @@ static int klog_level = KLOG_DEFAULT_LEVEL;
 
 void klog_set_level(int level) { klog_level = level; }
 
-void klog_writev(int level, const struct iovec *iov, int iov_count) {
-    int fd;
-    if (level > klog_level) return;
-    fd = open("/dev/kmsg", O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    if (writev(fd, iov, iov_count) < 0) { /* the kernel log is best effort */ }
-    close(fd);
-}
-
 void klog_write(int level, const char *fmt, ...) {
     char buf[KLOG_LINE_MAX];
-    struct iovec iov;
     va_list ap;
-    int n;
+    int n, fd;
     if (level > klog_level) return;
     va_start(ap, fmt);
     n = vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
     if (n < 0) return;
-    iov.iov_base = buf;
-    iov.iov_len = (size_t)n < sizeof buf ? (size_t)n : sizeof buf - 1;
-    klog_writev(level, &iov, 1);
+    if ((size_t)n >= sizeof buf) n = sizeof buf - 1;
+    fd = open("/dev/kmsg", O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    /* One write() is one kernel-log record. The kernel log is best effort. */
+    if (write(fd, buf, (size_t)n) < 0) { /* nothing to report it to */ }
+    close(fd);
 }

@@ -52,7 +52,6 @@ static int read_command(int* fd, uint8_t* byte) {
         struct stat st;
         if (fstat(*fd, &st) == 0 && !S_ISFIFO(st.st_mode)) {
             printf("kavo : %s is not a fifo, no more commands\n", kPipePath);
-            fflush(stdout);
             for (;;) pause();
         }
         close(*fd);
@@ -65,6 +64,9 @@ static int read_command(int* fd, uint8_t* byte) {
 }
 
 int main(int argc, char** argv) {
+    // Init scripts send the daemon's output to a log file or a logger: each line must reach
+    // it when printed (by either thread), not when a 4 KiB stdio buffer fills or never.
+    setvbuf(stdout, NULL, _IOLBF, 0);
     if (argc == 2) {
         led_cmd_store((uint8_t)atoi(argv[1]));
         printf("kavo : receive led command = %d\n", led_cmd_load());

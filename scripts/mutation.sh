@@ -36,7 +36,8 @@ apply() {
 tests_catch() {
     local label
     for label in unit e2e; do
-        (cd "$work/build" && ctest -L "^$1\$" -L "^$label\$" -j "$(nproc)" --stop-on-failure \
+        # -LE armhf: the armhf build's programs are not the mutated ones.
+        (cd "$work/build" && ctest -L "^$1\$" -L "^$label\$" -LE '^armhf$' -j "$(nproc)" --stop-on-failure \
             >"$work/ctest.log" 2>&1) || return 0
     done
     return 1

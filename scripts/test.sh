@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs, builds and runs every test: the debug build with AddressSanitizer and
 # UndefinedBehaviorSanitizer (all tests), an optimized build (CMake's Release type) with the unit
-# tests, the ThreadSanitizer build (the LED daemon's), the 32-bit ARM cross build (armhf, -Os) whose unit tests run under qemu-arm, and the libFuzzer
-# targets (clang), each replaying its regression inputs and then fuzzing for 30 seconds.
+# tests, the ThreadSanitizer build (the LED daemon's), the 32-bit ARM cross build (armhf, -Os)
+# whose unit tests run under qemu-arm and whose programs then run every end-to-end test on the
+# debug build's test bed (under qemu-arm, in the armhf root of scripts/armhf-root.sh), and the
+# libFuzzer targets (clang), each replaying its regression inputs and then fuzzing for 30 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -18,8 +20,11 @@ ctest --preset optimized -j "$jobs"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan
 ctest --preset tsan -j "$jobs"
-# No test bed and no end-to-end tests in the cross build: see the note in CMakeLists.txt.
+# The cross build's unit tests under qemu-arm; then its programs end to end, with the same
+# board models and expectations as the host build's, on the debug build's bed.
 cmake --preset armhf >/dev/null
 cmake --build --preset armhf
 ctest --preset armhf -j "$jobs"
+bash scripts/armhf-root.sh
+ctest --preset armhf-e2e -j "$jobs"
 bash scripts/fuzz.sh 30

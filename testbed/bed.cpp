@@ -9,11 +9,16 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <umockdev.h>
+
+#include "arm_program.h"
+#include "arm_runtime.h"
+#include "device_server.h"
 
 #include <condition_variable>
 #include <cstring>
@@ -39,6 +44,11 @@ void mkdirs(const std::string& path) {
 }
 }  // namespace
 
+const char* program_under_test(const char* env_name, const char* built) {
+    const char* v = getenv(env_name);
+    return v && *v ? v : built;
+}
+
 // ---- umockdev glue: each handler signal turns into one CharDevice call ----
 
 namespace {
@@ -47,6 +57,13 @@ struct Attached {
     UMockdevIoctlBase* base = nullptr;
     CharDevice* dev = nullptr;
 };
+
+// Runs one device call under the lock that the ARM programs' calls take too.
+template <typename F>
+long device_call(F call) {
+    std::lock_guard<std::mutex> lock(device_call_mutex());
+    return call();
+}
 
 long finish(UMockdevIoctlClient* client, long r) {
     if (r < 0)
@@ -60,7 +77,7 @@ long finish(UMockdevIoctlClient* client, long r) {
 gboolean handle_write(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
     auto* dev = static_cast<CharDevice*>(user);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    finish(client, dev->on_write(arg->data, static_cast<size_t>(arg->data_len)));
+    finish(client, device_call([&] { return dev->on_write(arg->data, static_cast<size_t>(arg->data_len)); }));
     return TRUE;
 }
 
@@ -68,7 +85,7 @@ gboolean handle_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     auto* dev = static_cast<CharDevice*>(user);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     std::vector<uint8_t> buf(arg->data, arg->data + arg->data_len);
-    long r = dev->on_read(buf.data(), buf.size());
+    long r = device_call([&] { return dev->on_read(buf.data(), buf.size()); });
     if (r > 0) umockdev_ioctl_data_update(arg, 0, buf.data(), static_cast<gint>(buf.size()));
     finish(client, r);
     return TRUE;
@@ -79,7 +96,7 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     unsigned long raw = 0;
     std::memcpy(&raw, arg->data, std::min(sizeof raw, static_cast<size_t>(arg->data_len)));
-    finish(client, dev->on_ioctl(umockdev_ioctl_client_get_request(client), raw));
+    finish(client, device_call([&] { return dev->on_ioctl(umockdev_ioctl_client_get_request(client), raw); }));
     return TRUE;
 }
 
@@ -92,8 +109,12 @@ struct Bed::Impl {
     std::vector<std::string> nodes;
     std::vector<Attached> attached;
     std::map<std::string, std::pair<int, int>> ttys;  // name -> (master, slave)
+    std::string serial_lines;  // "major:minor=record file;" per tty, for the preload
     std::vector<std::pair<std::string, int>> open_faults;
     int runs = 0;
+    // The emulated devices for programs of another word size (ARM under qemu-arm).
+    std::unique_ptr<DeviceServer> devices;
+    ArmRuntime arm = find_arm_runtime();
 };
 
 Bed::Bed() : impl_(new Impl) {
@@ -101,17 +122,21 @@ Bed::Bed() : impl_(new Impl) {
     gchar* root = umockdev_testbed_get_root_dir(impl_->tb);
     impl_->root = root;
     g_free(root);
-    char tmpl[] = "/tmp/testbed-sandbox.XXXXXX";
-    const char* dir = mkdtemp(tmpl);
+    // Beside umockdev's root: in $TMPDIR when it is set.
+    const char* tmp = getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/testbed-sandbox.XXXXXX";
+    const char* dir = mkdtemp(&tmpl[0]);
     if (!dir) {
         problem("mkdtemp failed");
         return;
     }
     impl_->sandbox = dir;
     mkdirs(impl_->sandbox + "/data");
+    impl_->devices.reset(new DeviceServer(impl_->sandbox + "/devices"));
 }
 
 Bed::~Bed() {
+    impl_->devices.reset();
     for (auto& a : impl_->attached) g_object_unref(a.base);
     for (auto& t : impl_->ttys) {
         close(t.second.second);
@@ -119,7 +144,7 @@ Bed::~Bed() {
     g_object_unref(impl_->tb);  // removes the umockdev root
     if (!impl_->sandbox.empty()) {
         std::string cmd = "rm -rf '" + impl_->sandbox + "'";
-        if (system(cmd.c_str()) != 0) fprintf(stderr, "testbed: could not remove %s\n", impl_->sandbox.c_str());
+        if (system(cmd.c_str()) != 0) problem("could not remove " + impl_->sandbox);
     }
 }
 
@@ -146,6 +171,7 @@ void Bed::add_char_device(const std::string& name, CharDevice* dev) {
     }
     impl_->attached.push_back(a);
     impl_->nodes.push_back(name);
+    if (impl_->devices) impl_->devices->add(name, dev);
 }
 
 int Bed::add_tty(const std::string& name) {
@@ -164,7 +190,23 @@ int Bed::add_tty(const std::string& name) {
     if (master < 0 || slave < 0) problem("tty " + name + ": no master or slave end");
     impl_->ttys[name] = {master, slave};
     impl_->nodes.push_back(name);
+    note_serial_line(name, slave);
     return master;
+}
+
+// ---- serial line settings: the preload records them for the ttys named here ----
+
+void Bed::note_serial_line(const std::string& name, int slave) {
+    struct stat st;
+    if (slave < 0 || fstat(slave, &st) != 0) return;
+    impl_->serial_lines += std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)) + "=" +
+                           line_record_path(name) + ";";
+}
+
+std::string Bed::line_record_path(const std::string& name) const { return impl_->sandbox + "/line." + name; }
+
+std::vector<LineSettings> Bed::line_settings(const std::string& name) const {
+    return read_line_settings(line_record_path(name));
 }
 
 int Bed::tty_slave_fd(const std::string& name) const {
@@ -187,6 +229,37 @@ std::string Bed::make_file(const std::string& rel_path, const std::string& conte
 
 // ---- the started program ----
 
+namespace {
+// The program's end of its standard output in *slave; the bed's reading end, if any, in *master.
+// A file is named in path and read back by Process::output().
+bool open_stdout(RunOptions::Stdout kind, const std::string& path, int* master, int* slave) {
+    switch (kind) {
+    case RunOptions::Stdout::pty: {
+        if (openpty(master, slave, nullptr, nullptr, nullptr) != 0) break;
+        struct termios tio;
+        tcgetattr(*slave, &tio);
+        cfmakeraw(&tio);  // no "\r\n" translation: the harness sees the bytes the program wrote
+        tcsetattr(*slave, TCSANOW, &tio);
+        return true;
+    }
+    case RunOptions::Stdout::pipe: {
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) != 0) break;
+        *master = p[0];
+        *slave = p[1];
+        return true;
+    }
+    case RunOptions::Stdout::file:
+        // As a shell's "> file" opens it.
+        *slave = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (*slave >= 0) return true;
+        break;
+    }
+    problem("cannot make the program's standard output");
+    return false;
+}
+}  // namespace
+
 struct Process::Io {
     std::mutex mutex;
     std::string out, err;
@@ -195,7 +268,7 @@ struct Process::Io {
 
     void run() {
         struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-        int open_count = 2;
+        int open_count = (out_fd >= 0) + (err_fd >= 0);
         char buf[4096];
         while (open_count > 0) {
             if (poll(fds, 2, -1) < 0) {
@@ -233,11 +306,17 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     proc->pipe_log_path_ = impl_->sandbox + "/pipe." + std::to_string(impl_->runs);
     unlink(proc->log_path_.c_str());
     unlink(proc->pipe_log_path_.c_str());
+    if (!opts.pass_stdio && opts.stdout_to == RunOptions::Stdout::file)
+        proc->out_file_ = impl_->sandbox + "/stdout." + std::to_string(impl_->runs);
 
-    std::string preload;
-    for (const auto& p : opts.preload_before) preload += p + ":";
-    preload += std::string(TESTBED_PRELOAD_PATH) + ":libumockdev-preload.so.0";
-    for (const auto& p : opts.preload_after) preload += ":" + p;
+    // One LD_PRELOAD value for every process of the run, host or ARM: the bed's preload first
+    // ("/data", open faults, logs), then its ARM one (exec of ARM programs; ARM programs'
+    // device calls), then umockdev's (/dev and /sys paths, ptys, host programs' device calls).
+    std::vector<std::string> libs = opts.preload_before;
+    libs.insert(libs.end(), {TESTBED_PRELOAD_PATH, TESTBED_ARM_PRELOAD_PATH, UMOCKDEV_PRELOAD_PATH});
+    libs.insert(libs.end(), opts.preload_after.begin(), opts.preload_after.end());
+    const PreloadSet preloads =
+        make_preload_set(impl_->sandbox + "/preload." + std::to_string(impl_->runs), libs, impl_->arm);
     std::string faults;
     for (const auto& f : impl_->open_faults) faults += f.first + "=" + std::to_string(f.second) + ";";
 
@@ -253,12 +332,16 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
         env.push_back(s);
     }
     env.push_back(asan);
-    env.push_back("LD_PRELOAD=" + preload);
+    env.push_back("LD_PRELOAD=" + preloads.value);
     env.push_back("UMOCKDEV_DIR=" + impl_->root);
     env.push_back("TESTBED_DATA_DIR=" + data_dir());
     env.push_back("TESTBED_LOG=" + proc->log_path_);
     env.push_back("TESTBED_PIPE_LOG=" + proc->pipe_log_path_);
     env.push_back("TESTBED_FAIL_OPEN=" + faults);
+    env.push_back("TESTBED_DEVICE_DIR=" + impl_->devices->dir());
+    if (!impl_->arm.qemu.empty()) env.push_back(std::string(TESTBED_QEMU_ARM_VAR "=") + impl_->arm.qemu);
+    if (!impl_->arm.root.empty()) env.push_back(std::string(TESTBED_ARM_ROOT_VAR "=") + impl_->arm.root);
+    env.push_back("TESTBED_SERIAL=" + impl_->serial_lines);
     for (const auto& e : opts.env) env.push_back(e);
 
     // Without a working directory the program starts in the sandbox: a relative binary path
@@ -277,24 +360,38 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     for (const auto& e : env) cenv.push_back(const_cast<char*>(e.c_str()));
     cenv.push_back(nullptr);
 
+    // A 32-bit ARM program runs under qemu-arm, found by its ELF header: nothing to ask for.
+    std::unique_ptr<char*, decltype(&free)> arm_argv(nullptr, free), arm_env(nullptr, free);
+    const std::string file = program_file(args.empty() ? "" : args[0]);
+    if (!args.empty() && testbed_arm_elf(file.c_str())) {
+        std::string why;
+        if (impl_->arm.root.empty()) why = "no armhf root at " + impl_->arm.root_wanted + " (run scripts/armhf-root.sh)";
+        for (const auto& lib : preloads.no_arm)
+            why += (why.empty() ? "" : "; ") + ("no armhf build of " + lib + " in " + impl_->arm.preload_dir +
+                                                " or the armhf root (build the armhf preset)");
+        char err[512] = "";
+        char** env_out = nullptr;
+        char** cmd = why.empty() ? testbed_arm_command(file.c_str(), cargv.data(), cenv.data(), &env_out, err, sizeof err)
+                                 : nullptr;
+        if (!cmd) {
+            problem("cannot start " + argv[0] + ", a 32-bit ARM program: " + (why.empty() ? err : why));
+            return nullptr;
+        }
+        arm_argv.reset(cmd);
+        arm_env.reset(env_out);
+    }
+
     int master = -1, slave = -1;
     int errpipe[2] = {-1, -1};
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     if (!opts.pass_stdio) {
-        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
-            problem("openpty failed");
-            return nullptr;
-        }
-        struct termios tio;
-        tcgetattr(slave, &tio);
-        cfmakeraw(&tio);  // no "\r\n" translation: the harness sees the bytes the program wrote
-        tcsetattr(slave, TCSANOW, &tio);
+        if (!open_stdout(opts.stdout_to, proc->out_file_, &master, &slave)) return nullptr;
         if (pipe2(errpipe, O_CLOEXEC) != 0) {
             problem("pipe failed");
             return nullptr;
         }
-        fcntl(master, F_SETFD, FD_CLOEXEC);
+        if (master >= 0) fcntl(master, F_SETFD, FD_CLOEXEC);
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_adddup2(&fa, slave, 1);
         posix_spawn_file_actions_adddup2(&fa, errpipe[1], 2);
@@ -313,7 +410,9 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attr, 0);
     pid_t pid;
-    int rc = posix_spawnp(&pid, cargv[0], &fa, &attr, cargv.data(), cenv.data());
+    char** spawn_argv = arm_argv ? arm_argv.get() : cargv.data();
+    char** spawn_env = arm_env ? arm_env.get() : cenv.data();
+    int rc = posix_spawnp(&pid, spawn_argv[0], &fa, &attr, spawn_argv, spawn_env);
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
     if (slave >= 0) close(slave);
@@ -387,6 +486,10 @@ bool Process::wait_output(const std::string& text, milliseconds timeout) {
 }
 
 std::string Process::output() const {
+    if (!out_file_.empty()) {
+        std::ifstream in(out_file_, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
     std::lock_guard<std::mutex> lock(io_->mutex);
     return io_->out;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "char_device.h"
+#include "line_settings.h"
 
 namespace testbed {
 
@@ -30,6 +31,10 @@ struct LogRecord {
 
 class Process;
 
+// The program binary an end-to-end test runs: the environment variable env_name when set (the
+// armhf build's binary, say), else built, the build's own.
+const char* program_under_test(const char* env_name, const char* built);
+
 struct RunOptions {
     std::vector<std::string> env;          // extra "NAME=value" entries
     std::vector<std::string> preload_after; // further preload libraries, after the bed's own
@@ -39,6 +44,11 @@ struct RunOptions {
     std::string working_dir;               // empty: the bed's sandbox
     // The program shares the caller's standard input, output and error: nothing is captured.
     bool pass_stdio = false;
+    // What the program's standard output is: a raw pty (stdio buffers by line, as on a
+    // console), or a pipe or a regular file, as scripts give it (stdio buffers by block).
+    // Either way output() holds what the program has written so far.
+    enum class Stdout { pty, pipe, file };
+    Stdout stdout_to = Stdout::pty;
 };
 
 // Bytes that the program (or a process it started) read from a FIFO under "/data".
@@ -61,6 +71,8 @@ public:
     int add_tty(const std::string& name);
     // The bed's own slave descriptor of a tty added above (for tcgetattr).
     int tty_slave_fd(const std::string& name) const;
+    // Every setting the programs gave that tty (tcsetattr), oldest first, as they asked for it.
+    std::vector<LineSettings> line_settings(const std::string& name) const;
     // Makes open() of path (as the program names it, e.g. "/dev/aw9110_2_dev") fail with err.
     void fail_open(const std::string& path, int err);
 
@@ -76,12 +88,15 @@ public:
     std::unique_ptr<Process> start(const std::vector<std::string>& argv, const RunOptions& opts = {});
 
 private:
+    void note_serial_line(const std::string& name, int slave);
+    std::string line_record_path(const std::string& name) const;
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 
-// A started program. Its standard output is a raw pty (line-buffered, as on a console);
-// standard error is captured apart; standard input is /dev/null.
+// A started program. Its standard output is a raw pty (line-buffered, as on a console), or
+// the pipe or file its RunOptions name; standard error is captured apart; standard input is
+// /dev/null.
 class Process {
 public:
     ~Process();  // kills the program if it still runs
@@ -113,6 +128,7 @@ private:
     int status_ = -1;
     std::string log_path_;
     std::string pipe_log_path_;
+    std::string out_file_;  // standard output's file, when it is one
     std::shared_ptr<Io> io_;
 };
 

@@ -13,8 +13,8 @@ namespace testbed {
 using std::chrono::milliseconds;
 
 // A simulated character device: what the program's write(), read() and ioctl() on the node do.
-// Called on the bed's worker thread, one call at a time; implementations guard their own state
-// against the test thread.
+// Called on one of the bed's threads (umockdev's worker for host programs, the device server for
+// ARM ones), one call at a time; implementations guard their own state against the test thread.
 class CharDevice {
 public:
     virtual ~CharDevice() = default;

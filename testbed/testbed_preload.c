@@ -4,17 +4,23 @@
  * - open() of the paths in TESTBED_FAIL_OPEN ("path=errno;...") fails with that errno;
  * - the Android-log and kernel-log calls are recorded in TESTBED_LOG, then passed on;
  * - the bytes read from a FIFO opened under "/data" (a daemon's command pipe) are recorded in
- *   TESTBED_PIPE_LOG with the time they were read. */
+ *   TESTBED_PIPE_LOG with the time they were read;
+ * - opens of paths that umockdev does not redirect bypass it, so that they stay interruptible;
+ * - the settings given to a simulated serial line are recorded and answered as a UART would;
+ * - a read-only open() of a GPIO line's direction or value is led to the line's state file. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <gnu/lib-names.h>
 #include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -111,10 +117,68 @@ EXPORT int close(int fd) {
     return g_next_close(fd);
 }
 
+/* ---- opens that can wait ----
+ * umockdev's preload, next in line, holds nearly every signal blocked while it runs a path call
+ * (its path lock), and an open() of a FIFO waits there for its partner: an INT or TERM would stay
+ * pending until a writer came. Paths that umockdev does not redirect (anything outside its device
+ * trees) therefore go straight to the C library. */
+
+static const char *const g_device_trees[] = {"/dev", "/sys", "/proc", "/run/udev"};
+
+static void *libc_symbol(const char *name) {
+    static void *libc;
+    if (!libc) libc = dlopen(LIBC_SO, RTLD_LAZY | RTLD_NOLOAD);
+    return libc ? dlsym(libc, name) : NULL;
+}
+
+static int under_device_tree(const char *path) {
+    size_t i;
+    for (i = 0; i < sizeof g_device_trees / sizeof *g_device_trees; ++i) {
+        size_t n = strlen(g_device_trees[i]);
+        if (strncmp(path, g_device_trees[i], n) == 0 && (path[n] == '/' || path[n] == '\0')) return 1;
+    }
+    return 0;
+}
+
+/* Whether umockdev may redirect path (relative to dirfd); it resolves relative paths itself. */
+static int device_path(int dirfd, const char *path) {
+    char cwd[PATH_MAX];
+    char *(*libc_getcwd)(char *, size_t) = (char *(*)(char *, size_t))libc_symbol("getcwd");
+    if (!path) return 1;
+    if (path[0] == '/') return under_device_tree(path);
+    if (dirfd != AT_FDCWD) return 1;
+    return !libc_getcwd || !libc_getcwd(cwd, sizeof cwd) || under_device_tree(cwd);
+}
+
+/* umockdev's wrapper (next) for device paths, else the C library's own function. */
+static void *open_target(void *next, const char *name, int dirfd, const char *path) {
+    void *own;
+    if (device_path(dirfd, path)) return next;
+    own = libc_symbol(name);
+    return own ? own : next;
+}
+#define OPEN_TARGET(name, dirfd) ((__typeof__(name) *)open_target((void *)next_##name, #name, dirfd, path))
+
+/* ---- readers of GPIO lines ----
+ * The bed's gpioN/direction and gpioN/value are FIFOs that record every write; a program that
+ * opens one only to read it (a flasher reads a line's direction before it drives the line) is
+ * led to gpioN/.direction or gpioN/.value, where the GPIO model keeps the line's state. */
+static const char *gpio_state_path(const char *path, int flags, char *buf) {
+    static const char prefix[] = "/sys/class/gpio/gpio";
+    const char *p;
+    if (!path || (flags & O_ACCMODE) != O_RDONLY || strncmp(path, prefix, sizeof prefix - 1) != 0) return path;
+    p = path + sizeof prefix - 1;
+    if (*p < '0' || *p > '9') return path;
+    while (*p >= '0' && *p <= '9') ++p;
+    if (strcmp(p, "/direction") != 0 && strcmp(p, "/value") != 0) return path;
+    if ((size_t)snprintf(buf, PATH_MAX, "%.*s/.%s", (int)(p - path), path, p + 1) >= PATH_MAX) return path;
+    return buf;
+}
+
 static int want_mode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; }
 
 #define OPEN_BODY(nextcall)                                  \
-    char buf[PATH_MAX];                                      \
+    char buf[PATH_MAX], state_buf[PATH_MAX];                 \
     mode_t mode = 0;                                         \
     int fault = open_fault(path);                            \
     if (want_mode(flags)) {                                  \
@@ -127,6 +191,7 @@ static int want_mode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE
         errno = fault;                                       \
         return -1;                                           \
     }                                                        \
+    path = gpio_state_path(path, flags, state_buf);          \
     {                                                        \
         const char *asked = path;                            \
         int fd;                                              \
@@ -136,10 +201,10 @@ static int want_mode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE
         return fd;                                           \
     }
 
-EXPORT int open(const char *path, int flags, ...) { NEXT(open); OPEN_BODY(next_open(path, flags, mode)) }
-EXPORT int open64(const char *path, int flags, ...) { NEXT(open64); OPEN_BODY(next_open64(path, flags, mode)) }
-EXPORT int openat(int dirfd, const char *path, int flags, ...) { NEXT(openat); OPEN_BODY(next_openat(dirfd, path, flags, mode)) }
-EXPORT int openat64(int dirfd, const char *path, int flags, ...) { NEXT(openat64); OPEN_BODY(next_openat64(dirfd, path, flags, mode)) }
+EXPORT int open(const char *path, int flags, ...) { NEXT(open); OPEN_BODY(OPEN_TARGET(open, AT_FDCWD)(path, flags, mode)) }
+EXPORT int open64(const char *path, int flags, ...) { NEXT(open64); OPEN_BODY(OPEN_TARGET(open64, AT_FDCWD)(path, flags, mode)) }
+EXPORT int openat(int dirfd, const char *path, int flags, ...) { NEXT(openat); OPEN_BODY(OPEN_TARGET(openat, dirfd)(dirfd, path, flags, mode)) }
+EXPORT int openat64(int dirfd, const char *path, int flags, ...) { NEXT(openat64); OPEN_BODY(OPEN_TARGET(openat64, dirfd)(dirfd, path, flags, mode)) }
 
 /* _FORTIFY_SOURCE builds call these for open() without a mode. */
 int __open_2(const char *path, int flags);
@@ -157,12 +222,14 @@ EXPORT int __open64_2(const char *path, int flags) { return __open_2(path, flags
 EXPORT FILE *fopen(const char *path, const char *m) {
     char buf[PATH_MAX];
     NEXT(fopen);
-    return next_fopen(redirect(path, buf), m);
+    path = redirect(path, buf);
+    return OPEN_TARGET(fopen, AT_FDCWD)(path, m);
 }
 EXPORT FILE *fopen64(const char *path, const char *m) {
     char buf[PATH_MAX];
     NEXT(fopen64);
-    return next_fopen64(redirect(path, buf), m);
+    path = redirect(path, buf);
+    return OPEN_TARGET(fopen64, AT_FDCWD)(path, m);
 }
 EXPORT int access(const char *path, int m) {
     char buf[PATH_MAX];
@@ -233,6 +300,96 @@ EXPORT int unlinkat(int d, const char *path, int f) {
     char buf[PATH_MAX];
     NEXT(unlinkat);
     return next_unlinkat(d, redirect(path, buf), f);
+}
+
+/* ---- serial line settings ----
+ * A simulated serial line is a pty, which keeps neither parity nor a character size but 8 bits:
+ * glibc's tcsetattr(), which reads the settings back, then fails where a real UART takes them.
+ * For the lines in TESTBED_SERIAL ("major:minor=record file;..."), tcsetattr() applies what the
+ * pty can hold and records the settings as asked (six hex values on a line: iflag, oflag, cflag,
+ * lflag, input and output speed); tcgetattr() answers the character format last set. */
+
+#define LINE_FORMAT_BITS (CSIZE | CSTOPB | PARENB | PARODD)
+#define LINE_RECORD_MAX 128
+
+/* Copies the record file of the simulated line behind fd into path; 0 when fd is no such line. */
+static int line_record(int fd, char *path, size_t size) {
+    const char *lines = getenv("TESTBED_SERIAL");
+    int (*libc_fstat)(int, struct stat *) = (int (*)(int, struct stat *))libc_symbol("fstat");
+    struct stat st;
+    char id[48];
+    size_t idlen;
+    if (!lines || !libc_fstat || libc_fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return 0;
+    idlen = (size_t)snprintf(id, sizeof id, "%u:%u=", major(st.st_rdev), minor(st.st_rdev));
+    while (*lines) {
+        const char *end = strchr(lines, ';');
+        size_t len = end ? (size_t)(end - lines) : strlen(lines);
+        if (len > idlen && strncmp(lines, id, idlen) == 0 && len - idlen < size) {
+            memcpy(path, lines + idlen, len - idlen);
+            path[len - idlen] = '\0';
+            return 1;
+        }
+        if (!end) break;
+        lines = end + 1;
+    }
+    return 0;
+}
+
+EXPORT int tcsetattr(int fd, int act, const struct termios *t) {
+    char path[PATH_MAX], line[LINE_RECORD_MAX];
+    struct termios held;
+    int r, len, saved;
+    NEXT(tcsetattr);
+    if (!t || !line_record(fd, path, sizeof path)) return next_tcsetattr(fd, act, t);
+    held = *t;
+    held.c_cflag = (held.c_cflag & ~(tcflag_t)(CSIZE | PARENB)) | CS8;
+    r = next_tcsetattr(fd, act, &held);
+    if (r != 0) return r;
+    saved = errno;
+    len = snprintf(line, sizeof line, "%x %x %x %x %x %x\n", (unsigned)t->c_iflag, (unsigned)t->c_oflag,
+                   (unsigned)t->c_cflag, (unsigned)t->c_lflag, (unsigned)cfgetispeed(t), (unsigned)cfgetospeed(t));
+    {
+        NEXT(open);
+        int out = next_open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (out >= 0) {
+            if (write(out, line, (size_t)len) != len) { /* a lost record shows as a failed check */ }
+            close(out);
+        }
+    }
+    errno = saved;
+    return 0;
+}
+
+EXPORT int tcgetattr(int fd, struct termios *t) {
+    char path[PATH_MAX], text[LINE_RECORD_MAX * 64];
+    unsigned iflag, oflag, cflag;
+    const char *last;
+    ssize_t n = 0;
+    int r, in, saved;
+    NEXT(tcgetattr);
+    r = next_tcgetattr(fd, t);
+    if (r != 0 || !line_record(fd, path, sizeof path)) return r;
+    saved = errno;
+    {
+        NEXT(open);
+        in = next_open(path, O_RDONLY | O_CLOEXEC);
+    }
+    if (in >= 0) {
+        /* The last record: the file's tail holds it whole. */
+        off_t size = lseek(in, 0, SEEK_END);
+        off_t from = size > (off_t)sizeof text - 1 ? size - (off_t)sizeof text + 1 : 0;
+        if (size > 0 && lseek(in, from, SEEK_SET) == from) n = g_next_read(in, text, sizeof text - 1);
+        close(in);
+    }
+    if (n > 1) {
+        text[n - 1] = '\0'; /* the last newline */
+        last = strrchr(text, '\n');
+        last = last ? last + 1 : text;
+        if (sscanf(last, "%x %x %x", &iflag, &oflag, &cflag) == 3)
+            t->c_cflag = (t->c_cflag & ~(tcflag_t)LINE_FORMAT_BITS) | (cflag & LINE_FORMAT_BITS);
+    }
+    errno = saved;
+    return 0;
 }
 
 /* ---- log capture ---- */

@@ -41,7 +41,7 @@ bool wait_or_interrupt(testbed::Process& process, double timeout_s) {
     const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(timeout_s));
     if (testbed::wait_until([&] { return process.exited(); }, limit)) return false;
     fprintf(stderr, "boardsim: COMMAND ran longer than %g s (--timeout): it is interrupted (SIGINT)\n", timeout_s);
-    kill(-process.pid(), SIGINT);
+    raise(SIGINT);  // boardsim's own handler passes it on to COMMAND and all it started
     if (!testbed::wait_until([&] { return process.exited(); }, kInterruptGrace)) {
         fprintf(stderr, "boardsim: COMMAND did not end within %lld s of the interrupt: it is killed\n",
                 static_cast<long long>(kInterruptGrace.count()));
@@ -84,6 +84,7 @@ int BoardRun::run(bool private_mounts) {
         timed_out = wait_or_interrupt(*process, o.timeout_s);
         for (auto& t : beside) t.join();
         status = finish_command(*process);
+        for (auto& p : parts) p->after_run();
         const RunRecord run{*process, clock, Clock::now()};
 
         if (!state.save(parts, &error)) fprintf(stderr, "boardsim: --state %s: %s\n", o.state_file.c_str(), error.c_str());
@@ -104,6 +105,7 @@ int BoardRun::run(bool private_mounts) {
         for (Part* p : unused) order.emplace_back(Clock::time_point{}, p);
         for (const auto& p : order)
             report.add(p.second->kind(), p.second->report(run), p.second->files(run), p.first != Clock::time_point{});
+        report.add_logs(*process);
         report.set_run(o, status, timed_out, clock.factor);
         for (auto& p : parts) p->tear_down();
     }

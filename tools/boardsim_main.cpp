@@ -6,6 +6,7 @@
 
 #include "boardsim_options.h"
 #include "boardsim_part.h"
+#include "boardsim_processes.h"
 #include "boardsim_run.h"
 #include "boardsim_sandbox.h"
 
@@ -29,9 +30,14 @@ int main(int argc, char** argv) {
     case Parse::run:
         break;
     }
-    if (int status = check_command(options.command[0])) return status;
+    testbed::set_problem_handler([](const std::string& what) { fprintf(stderr, "boardsim: %s\n", what.c_str()); });
+    if (int status = check_command(&options.command)) return status;
     BoardRun board(options);
     if (!board.load_state()) return kBadUsage;
+    catch_signals();
+    const std::string orphans = adopt_orphans();
+    if (!orphans.empty())
+        fprintf(stderr, "boardsim: processes that leave COMMAND's group may outlive the board (%s)\n", orphans.c_str());
 
     // Before any thread: unshare refuses a process that has several.
     const std::string why = enter_private_mounts();

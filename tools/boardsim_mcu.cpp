@@ -1,8 +1,8 @@
 // The MCU part: the MCU on /dev/ttyS1 with its boot-select and reset lines in sysfs GPIO. Its
-// lasting state is the flash and the version its application reports; without a saved state
-// the flash holds an old application. The report is the bootloader's work, the flash map the
-// run left, whether the flash holds the image given with --image, and whether the application
-// answers afterwards.
+// lasting state is the model's (flash, the version its application reports, an application cut
+// short by a power loss); without a saved state the flash holds an old application. The report
+// is the line's settings, the bootloader's work, the flash map the run left, whether the flash
+// holds the image given with --image, and whether the application answers afterwards.
 #include <stdio.h>
 
 #include <algorithm>
@@ -34,12 +34,15 @@ Json page_state(uint32_t page, const std::vector<uint8_t>& flash) {
 
 class McuPart : public Part {
 public:
-    explicit McuPart(const McuOptions& o) : o_(o), flash_(kOldFirmwareSize, kOldFirmwareByte), version_(kDefaultVersion) {}
+    explicit McuPart(const McuOptions& o) : o_(o), flash_(McuModel::kFlashSize, kErased), version_(kDefaultVersion) {
+        std::fill(flash_.begin(), flash_.begin() + kOldFirmwareSize, kOldFirmwareByte);
+    }
     Board kind() const override { return Board::mcu; }
 
     void load(const Json& state) override {
         version_ = state.at("version").get<std::string>();
         if (version_.empty() || version_.size() > kMaxVersionText) throw std::runtime_error("version");
+        application_damaged_ = state.at("application_damaged").get<bool>();
         flash_.assign(McuModel::kFlashSize, kErased);
         from_state_ = true;
         for (const auto& p : state.at("flash")) {
@@ -57,23 +60,24 @@ public:
     }
 
     Json save() const override {
-        const std::vector<uint8_t> flash = mcu_->flash();
+        const McuModel::LastingState state = mcu_->lasting_state();
         Json pages = Json::array();
         for (uint32_t page = 0; page < McuModel::kPages; ++page)
-            if (!erased(flash, page)) pages.push_back(page_state(page, flash));
-        return {{"version", version_at_end()}, {"flash", pages}};
+            if (!erased(state.flash, page)) pages.push_back(page_state(page, state.flash));
+        return {{"version", state.version}, {"application_damaged", state.application_damaged}, {"flash", pages}};
     }
 
     void set_up(testbed::Bed& bed) override {
         if (!o_.app_version.empty()) version_ = o_.app_version;
         if (!o_.image.empty() && !read_file(o_.image, &image_)) image_.clear();
+        bed_ = &bed;
         const int master = bed.add_tty("ttyS1");
-        gpio_.reset(new board::SysfsGpio(bed.sys_dir()));
         mcu_.reset(new McuModel(master));
+        mcu_->restore({flash_, version_, application_damaged_});
+        // After the MCU, so that its thread (which calls into the MCU) ends first.
+        gpio_.reset(new board::SysfsGpio(bed.sys_dir()));
         mcu_->attach(*gpio_);
-        mcu_->set_version(version_);
         if (!o_.new_version.empty()) mcu_->set_version_after_update(o_.new_version);
-        mcu_->set_flash(0, flash_);
         mcu_->set_app_needs_flash(true);
         mcu_->set_app_silent(o_.app_silent);
         if (o_.app_silent_starts > 0) mcu_->set_app_silent_starts(o_.app_silent_starts);
@@ -85,11 +89,17 @@ public:
         for (const auto& n : o_.nacks) mcu_->nack_next(n.first, n.second);
         for (const auto& d : o_.drops) mcu_->drop_next(d.first, d.second);
         mcu_->set_paced(o_.paced);
+        if (o_.power_cut_bytes >= 0) mcu_->power_cut_after_bytes(static_cast<size_t>(o_.power_cut_bytes));
+        if (o_.power_cut_pages >= 0) mcu_->power_cut_after_pages(static_cast<size_t>(o_.power_cut_pages));
+        if (o_.drop_answer_byte > 0) mcu_->drop_answer_byte(static_cast<size_t>(o_.drop_answer_byte));
     }
 
+    // The last writes to the lines reach the MCU before anything looks at it.
+    void after_run() override { gpio_->drain(); }
+
     void tear_down() override {
-        mcu_.reset();
         gpio_.reset();
+        mcu_.reset();
     }
 
     bool first_use(Clock::time_point* when) const override {
@@ -126,6 +136,10 @@ public:
                      kOldFirmwareSize / 1024);
         }
         s.lines.push_back(buf);
+        if (application_damaged_) s.lines.push_back("at the start no application could run: an earlier update was cut short");
+        const auto line = bed_->line_settings("ttyS1");
+        const std::string line_text = line.empty() ? "never set up by the program" : testbed::describe_line(line.back());
+        s.lines.push_back("line: " + line_text);
         snprintf(buf, sizeof buf, "version queries: %d; bootloader entries: %d (silent in %d)", mcu_->version_queries(),
                  entries, silent);
         s.lines.push_back(buf);
@@ -134,19 +148,24 @@ public:
         s.lines.push_back(buf);
         s.lines.push_back("flash map:");
         const std::vector<std::string> map = flash_map();
-        for (const auto& line : map) s.lines.push_back("  " + line);
+        for (const auto& row : map) s.lines.push_back("  " + row);
         Json image_facts;
         s.lines.push_back(image_check(&image_facts));
         std::string version;
         const bool answers = mcu_->answers_version(&version);
         s.lines.push_back("afterwards " + afterwards(answers, version));
         if (!answers)
-            s.outcome = writes ? "flash written, no application answers" : "no application answers";
+            s.outcome = mcu_->lasting_state().application_damaged ? "update cut short, no application can run"
+                        : writes ? "flash written, no application answers"
+                                 : "no application answers";
         else if (writes)
             s.outcome = "updated, the application answers " + version;
         else
             s.outcome = "not updated, the application answers " + version;
         s.facts = {{"version_at_start", version_},
+                   {"application_damaged_at_start", application_damaged_},
+                   {"line", line_text},
+                   {"line_settings_made", line.size()},
                    {"version_queries", mcu_->version_queries()},
                    {"bootloader_entries", entries},
                    {"silent_bootloader_entries", silent},
@@ -157,7 +176,9 @@ public:
                    {"flash_map", map},
                    {"image", image_facts},
                    {"application_answers", answers},
-                   {"version_at_end", answers ? Json(version) : Json(nullptr)},
+                   {"version_answered_at_end", answers ? Json(version) : Json(nullptr)},
+                   {"application_version", mcu_->application_version()},
+                   {"application_damaged_at_end", mcu_->lasting_state().application_damaged},
                    {"mode_at_end", mode_name(mcu_->mode())}};
         return s;
     }
@@ -171,17 +192,16 @@ private:
     }
 
     static const char* mode_name(McuModel::Mode mode) {
-        return mode == McuModel::Mode::bootloader ? "bootloader" : mode == McuModel::Mode::in_reset ? "in_reset" : "application";
-    }
-
-    // The version the application reports at its next start: the new one once an update wrote
-    // flash.
-    std::string version_at_end() const {
-        std::string text;
-        if (mcu_->answers_version(&text)) return text;
-        for (const auto& c : mcu_->commands())
-            if (!c.data.empty() && !o_.new_version.empty()) return o_.new_version;
-        return version_;
+        switch (mode) {
+        case McuModel::Mode::bootloader:
+            return "bootloader";
+        case McuModel::Mode::in_reset:
+            return "in_reset";
+        case McuModel::Mode::unpowered:
+            return "unpowered";
+        default:
+            return "application";
+        }
     }
 
     // One character per page: '#' written in this run, '.' erased, 'o' older content.
@@ -215,6 +235,7 @@ private:
             return "image comparison: none (--image FILE compares the flash with it)";
         }
         const std::vector<uint8_t> flash = mcu_->flash();
+        const bool holds = !image_.empty() && mcu_->flash_holds(std::vector<uint8_t>(image_.begin(), image_.end()));
         size_t differ = image_.size() > flash.size() ? flash.size() : image_.size();
         for (size_t i = 0; i < image_.size() && i < flash.size(); ++i) {
             if (flash[i] != static_cast<uint8_t>(image_[i])) {
@@ -222,7 +243,6 @@ private:
                 break;
             }
         }
-        const bool holds = !image_.empty() && image_.size() <= flash.size() && differ == image_.size();
         *facts = {{"file", o_.image}, {"bytes", image_.size()}, {"holds_image", holds},
                   {"first_difference", holds ? Json(nullptr) : Json(McuModel::kFlashBase + differ)}};
         char buf[128];
@@ -230,7 +250,10 @@ private:
             snprintf(buf, sizeof buf, " byte for byte (%zu bytes from 0x%08x)", image_.size(), McuModel::kFlashBase);
             return "image comparison: the flash holds " + o_.image + buf;
         }
-        snprintf(buf, sizeof buf, "; the first difference is at 0x%08zx", McuModel::kFlashBase + differ);
+        if (differ == image_.size())  // the image's bytes are there, the rest of its last page is not erased
+            snprintf(buf, sizeof buf, "; the rest of its last page, after 0x%08zx, is not erased", McuModel::kFlashBase + differ);
+        else
+            snprintf(buf, sizeof buf, "; the first difference is at 0x%08zx", McuModel::kFlashBase + differ);
         return "image comparison: the flash does NOT hold " + o_.image + buf;
     }
 
@@ -241,6 +264,8 @@ private:
             return "no application answers: the MCU stays in its ROM bootloader until the next reset";
         case McuModel::Mode::in_reset:
             return "no application answers: the MCU is held in reset";
+        case McuModel::Mode::unpowered:
+            return "no application answers: the MCU lost its supply (--power-cut-after-bytes/-pages) and waits for a reset";
         default:
             return o_.app_silent ? "no application answers: it runs, but never answers (--app-silent)"
                                  : "no application answers: the flash holds none (erased at its base)";
@@ -251,6 +276,8 @@ private:
     std::vector<uint8_t> flash_;
     std::string version_;
     bool from_state_ = false;
+    bool application_damaged_ = false;
+    testbed::Bed* bed_ = nullptr;
     std::string image_;
     std::unique_ptr<board::SysfsGpio> gpio_;
     std::unique_ptr<McuModel> mcu_;

@@ -35,6 +35,8 @@ constexpr unsigned kMaxCount = 1000000;  // fault counts: far beyond any run
 constexpr double kMaxEverySeconds = 3600;
 constexpr double kMaxTimeoutSeconds = 7 * 24 * 3600;
 constexpr unsigned long kMaxGapMs = 10000;
+constexpr unsigned long kMaxFlashBytes = board::McuModel::kFlashSize;
+constexpr unsigned long kMaxFlashPages = board::McuModel::kPages;
 constexpr const char* kTouchCommandList = "enter, get-flash-size, send-data, program-row or verify-row";
 constexpr size_t kHelpIndent = 27, kHelpWidth = 100;
 
@@ -156,8 +158,12 @@ const McuStage kMcuStages[] = {
     {"write-address", board::McuModel::Stage::write_address},
     {"write-data", board::McuModel::Stage::write_data},
     {"erase-pages", board::McuModel::Stage::erase_pages},
+    {"read-address", board::McuModel::Stage::read_address},
+    {"read-count", board::McuModel::Stage::read_count},
+    {"go-address", board::McuModel::Stage::go_address},
 };
-constexpr const char* kMcuStageList = "sync, command, write-address, write-data or erase-pages";
+constexpr const char* kMcuStageList =
+    "sync, command, write-address, write-data, erase-pages, read-address, read-count or go-address";
 
 // "STAGE=N" with a bootloader stage and a count.
 bool parse_stage_count(const std::string& text, std::vector<std::pair<board::McuModel::Stage, int>>* out) {
@@ -347,8 +353,8 @@ const OptionRow kOptions[] = {
          return parse_int(v, kMaxCount, &o.mcu.nack_erase) ? "" : "a count";
      }},
     {Board::mcu, "--nack", "STAGE=N",
-     "the bootloader refuses (NACK) the next N times at STAGE: sync, command, write-address, write-data or "
-     "erase-pages (repeatable)",
+     "the bootloader refuses (NACK) the next N times at STAGE: sync, command, write-address, write-data, "
+     "erase-pages, read-address, read-count or go-address (repeatable)",
      [](Options& o, const std::string& v) -> std::string {
          return parse_stage_count(v, &o.mcu.nacks) ? "" : std::string("a stage (") + kMcuStageList + ") and a count";
      }},
@@ -383,6 +389,33 @@ const OptionRow kOptions[] = {
      "the application sends these bytes (e.g. 0x55,0xAA) right after its version answer, as a noisy line would",
      [](Options& o, const std::string& v) -> std::string {
          return parse_bytes(v, &o.mcu.answer_surplus) ? "" : "byte values 0-255 separated by commas";
+     }},
+    {Board::mcu, "--power-cut-after-bytes", "N",
+     "the MCU loses its supply once its bootloader has programmed N bytes of flash; the flash keeps what was "
+     "programmed, a cut update leaves no application to run, the next reset pulse brings the supply back",
+     [](Options& o, const std::string& v) -> std::string {
+         int n;
+         if (!parse_int(v, kMaxFlashBytes, &n)) return "a byte count";
+         o.mcu.power_cut_bytes = n;
+         return "";
+     }},
+    {Board::mcu, "--power-cut-after-pages", "N",
+     "the MCU loses its supply as its bootloader starts on the page after the first N pages it writes into "
+     "(as --power-cut-after-bytes)",
+     [](Options& o, const std::string& v) -> std::string {
+         int n;
+         if (!parse_int(v, kMaxFlashPages, &n)) return "a page count";
+         o.mcu.power_cut_pages = n;
+         return "";
+     }},
+    {Board::mcu, "--drop-answer-byte", "N",
+     "the N-th byte the MCU sends (counted from 1 over the run: version answers and bootloader answers) is "
+     "lost on the line",
+     [](Options& o, const std::string& v) -> std::string {
+         int n;
+         if (!parse_int(v, kMaxCount, &n) || n < 1) return "a byte number from 1";
+         o.mcu.drop_answer_byte = n;
+         return "";
      }},
     {Board::mcu, "--paced", nullptr, "answers as late as a real 115200-baud line and flash allow",
      [](Options& o, const std::string&) -> std::string {
@@ -519,6 +552,9 @@ Parse parse_options(int argc, char** argv, Options* o, std::string* message) {
                 row = &r;
         if (!row) {
             *message = who + "unknown option " + arg + " (boardsim " + board_name(o->board) + " --help lists them)";
+            if (arg[0] != '-')
+                *message += "; COMMAND goes after \"--\": boardsim " + std::string(board_name(o->board)) +
+                            " [options] -- " + arg + " ...";
             return Parse::error;
         }
         if (!row->value && inline_value) {
@@ -551,18 +587,25 @@ Parse parse_options(int argc, char** argv, Options* o, std::string* message) {
         *message = who + "--paced (the real line's and flash's times) and --fast (no waits) contradict";
         return Parse::error;
     }
+    for (uint16_t row : o->touch.bad_rows) {
+        if (row < o->touch.first_row || row > o->touch.last_row) {
+            *message = who + "--bad-row-checksum " + std::to_string(row) + " lies outside the flash rows " +
+                       std::to_string(o->touch.first_row) + "-" + std::to_string(o->touch.last_row) + " (--rows)";
+            return Parse::error;
+        }
+    }
     if (!o->report_dir.empty()) {
         const char* dir = o->report_dir.c_str();
         struct stat st;
         int err = 0;
-        if (mkdir(dir, 0755) != 0 && errno != EEXIST)
-            err = errno;
-        else if (stat(dir, &st) != 0)
-            err = errno;
-        else if (!S_ISDIR(st.st_mode))
-            err = ENOTDIR;
-        else if (access(dir, W_OK) != 0)
-            err = errno;
+        // The folder and its missing parents, as mkdir -p.
+        for (size_t slash = o->report_dir.find('/', 1); slash != std::string::npos && !err;
+             slash = o->report_dir.find('/', slash + 1))
+            if (mkdir(o->report_dir.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) err = errno;
+        if (!err && mkdir(dir, 0755) != 0 && errno != EEXIST) err = errno;
+        if (!err && stat(dir, &st) != 0) err = errno;
+        if (!err && !S_ISDIR(st.st_mode)) err = ENOTDIR;
+        if (!err && access(dir, W_OK) != 0) err = errno;
         if (err) {
             *message = who + "--report: cannot write into " + o->report_dir + ": " + strerror(err);
             return Parse::error;

@@ -60,6 +60,9 @@ struct McuOptions {
     int split_gap_ms = 0;
     std::vector<uint8_t> answer_surplus;
     bool paced = false;
+    long power_cut_bytes = -1;  // the supply fails after this many more programmed bytes
+    long power_cut_pages = -1;  // or once this many more pages were written into
+    long drop_answer_byte = 0;  // the n-th byte the MCU sends is lost on the line (0: none)
     std::string image;
 };
 

@@ -63,6 +63,8 @@ public:
     // When COMMAND first reached the part; false when it never did.
     virtual bool first_use(Clock::time_point* when) const = 0;
     virtual Section report(const RunRecord& run) const = 0;
+    // After COMMAND ended: lets the models take in what is still on its way to them.
+    virtual void after_run() {}
     // Ends the models' threads, before the bed goes.
     virtual void tear_down() {}
     // Further report files (name, content), written with --report.

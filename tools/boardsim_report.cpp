@@ -28,13 +28,28 @@ void Report::add(Board part, const Section& s, const std::vector<std::pair<std::
     }
 }
 
+void Report::add_logs(const testbed::Process& process) {
+    text_ += "boardsim logs: what the programs wrote to the Android log and the kernel log\n";
+    text_ += indented("how to read: android PRIORITY/TAG: text (V D I W E F), or kernel level N: text");
+    text_ += log_section(process);
+    for (const auto& r : process.logs()) {
+        std::string text = r.text;
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        logs_.push_back({{"log", r.kind == testbed::LogRecord::android ? "android" : "kernel"},
+                         {"level", r.level},
+                         {"tag", r.tag},
+                         {"text", text}});
+    }
+}
+
 void Report::set_run(const Options& o, int status, bool timed_out, double clock_factor) {
     json_ = {{"board", board_name(o.board)},
              {"command", o.command},
              {"exit_status", status},
              {"timed_out", timed_out},
              {"clock_factor", clock_factor},
-             {"parts", parts_}};
+             {"parts", parts_},
+             {"logs", logs_}};
 }
 
 std::string Report::text() const { return text_; }

@@ -2,6 +2,7 @@
 #include "boardsim_run.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,7 +14,9 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <thread>
 
+#include "boardsim_processes.h"
 #include "boardsim_sandbox.h"
 
 namespace boardsim {
@@ -21,12 +24,33 @@ namespace boardsim {
 namespace {
 
 volatile sig_atomic_t g_command_group = 0;
+volatile sig_atomic_t g_early_signal = 0;  // arrived before COMMAND started
+int g_signal_pipe[2] = {-1, -1};            // the handler's signals for the forwarding thread
+std::thread g_forwarder;
 
 // COMMAND runs in a process group of its own: what reaches boardsim (a terminal's Ctrl-C
-// included, boardsim being in the foreground group) goes on to all of it.
+// included, boardsim being in the foreground group) goes on to all of it at once; the thread
+// then passes it to the processes that left the group (setsid, daemons).
 void forward_signal(int sig) {
-    if (g_command_group > 0) kill(-g_command_group, sig);
+    const int saved = errno;
+    if (g_command_group > 0) {
+        kill(-g_command_group, sig);
+        const unsigned char byte = static_cast<unsigned char>(sig);
+        if (write(g_signal_pipe[1], &byte, 1) != 1) {
+        }
+    } else {
+        g_early_signal = sig;
+    }
+    errno = saved;
 }
+
+// Reads the signals the handler saw; a 0 ends it.
+void forward_beyond_group() {
+    unsigned char sig;
+    while (read(g_signal_pipe[0], &sig, 1) == 1 && sig != 0) signal_descendants(sig, g_command_group);
+}
+
+const char* const kShell = "/bin/sh";
 
 bool executable(const std::string& path, int* err) {
     struct stat st;
@@ -47,10 +71,12 @@ bool executable(const std::string& path, int* err) {
 
 }  // namespace
 
-int check_command(const std::string& name) {
+int check_command(std::vector<std::string>* command) {
+    const std::string name = command->front();
     int err = ENOENT;
+    std::string found;
     if (name.find('/') != std::string::npos) {
-        if (executable(name, &err)) return 0;
+        if (executable(name, &err)) found = name;
     } else {
         const char* path = getenv("PATH");
         std::string dirs = path ? path : "/usr/bin:/bin";
@@ -59,18 +85,42 @@ int check_command(const std::string& name) {
             size_t colon = dirs.find(':', pos);
             std::string dir = dirs.substr(pos, colon - pos);
             int e;
-            if (executable((dir.empty() ? "." : dir) + "/" + name, &e)) return 0;
+            const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+            if (executable(candidate, &e)) {
+                found = candidate;
+                break;
+            }
             if (e != ENOENT) err = e;
             if (colon == std::string::npos) break;
             pos = colon + 1;
         }
-        if (err == ENOENT) {
+        if (found.empty() && err == ENOENT) {
             fprintf(stderr, "boardsim: %s: command not found\n", name.c_str());
             return 127;
         }
     }
-    fprintf(stderr, "boardsim: %s: %s\n", name.c_str(), strerror(err));
-    return err == ENOENT ? 127 : 126;
+    if (found.empty()) {
+        fprintf(stderr, "boardsim: %s: %s\n", name.c_str(), strerror(err));
+        return err == ENOENT ? 127 : 126;
+    }
+    // A file that is neither a binary nor a #! script: the system cannot run it (ENOEXEC), so a
+    // shell runs it with sh.
+    char head[4] = {};
+    std::ifstream(found, std::ios::binary).read(head, sizeof head);
+    if (memcmp(head, "#!", 2) != 0 && memcmp(head, "\x7f" "ELF", 4) != 0) {
+        (*command)[0] = found;
+        command->insert(command->begin(), kShell);
+    }
+    return 0;
+}
+
+void catch_signals() {
+    struct sigaction sa {};
+    sa.sa_handler = forward_signal;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : kForwarded) sigaction(sig, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);  // a daemon that ends while we write into its pipe
 }
 
 std::unique_ptr<testbed::Process> start_command(testbed::Bed& bed, const Options& options, bool private_mounts) {
@@ -78,6 +128,9 @@ std::unique_ptr<testbed::Process> start_command(testbed::Bed& bed, const Options
         std::string err = cover_data(bed.data_dir());
         if (!err.empty()) fprintf(stderr, "boardsim: /data is not covered (%s); the preload still redirects it\n", err.c_str());
     }
+    const std::string caps = drop_device_capabilities();
+    if (!caps.empty() && geteuid() == 0)
+        fprintf(stderr, "boardsim: COMMAND keeps root's device capabilities (%s)\n", caps.c_str());
     char* cwd = getcwd(nullptr, 0);
     testbed::RunOptions run;
     run.pass_stdio = true;
@@ -91,27 +144,50 @@ std::unique_ptr<testbed::Process> start_command(testbed::Bed& bed, const Options
         snprintf(factor, sizeof factor, "BOARDSIM_CLOCK_FACTOR=%g", kFastFactor);
         run.env.push_back(factor);
     }
-    struct sigaction sa {};
-    sa.sa_handler = forward_signal;
-    sa.sa_flags = SA_RESTART;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);  // a daemon that ends while we write into its pipe
+    if (pipe2(g_signal_pipe, O_CLOEXEC) != 0) {
+        fprintf(stderr, "boardsim: pipe: %s\n", strerror(errno));
+        return nullptr;
+    }
     fflush(stderr);
     auto process = bed.start(options.command, run);
-    if (process) g_command_group = process->pid();
+    if (!process) return process;
+    g_command_group = process->pid();
+    g_forwarder = std::thread(forward_beyond_group);
+    // A signal during the set-up is COMMAND's as well.
+    if (g_early_signal) forward_signal(g_early_signal);
     return process;
 }
 
 int finish_command(testbed::Process& process) {
     const int status = process.wait_exit();
-    const pid_t group = g_command_group;
-    g_command_group = 0;
-    if (kill(-group, 0) == 0) {
-        kill(-group, SIGKILL);
-        fprintf(stderr, "boardsim: COMMAND left processes running; they were ended with the board\n");
+    const unsigned char stop = 0;
+    if (write(g_signal_pipe[1], &stop, 1) != 1) {
     }
+    g_forwarder.join();
+    g_command_group = 0;
+    // The board goes away: nothing that COMMAND started outlives it.
+    const size_t left = end_descendants();
+    if (left > 0)
+        fprintf(stderr, "boardsim: COMMAND left %zu process%s running; ended with the board\n", left,
+                left == 1 ? "" : "es");
     return status;
+}
+
+std::string log_section(const testbed::Process& process) {
+    static const char kPriorities[] = "??VDIWEF";  // Android priorities 2-7: verbose to fatal
+    const auto logs = process.logs();
+    std::string out = "  log lines the programs wrote: " + (logs.empty() ? std::string("none") : std::to_string(logs.size())) + "\n";
+    for (const auto& r : logs) {
+        std::string text = r.text;
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        if (r.kind == testbed::LogRecord::android)
+            out += std::string("    android ") +
+                   (r.level >= 2 && r.level <= 7 ? std::string(1, kPriorities[r.level]) : std::to_string(r.level)) + "/" +
+                   r.tag + ": " + text + "\n";
+        else
+            out += "    kernel level " + std::to_string(r.level) + ": " + text + "\n";
+    }
+    return out;
 }
 
 void deliver_report(const Options& options, const std::string& text,

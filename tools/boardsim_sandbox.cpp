@@ -1,12 +1,14 @@
-// Private mount namespace: unshare, private propagation, a fresh /dev, covers over the GPIO
-// folder and /data.
+// Private mount namespace: unshare, private propagation, a fresh nodev /dev, covers over /sys,
+// the kernel switches in /proc and /data; the device capabilities taken out of the bounding set.
 #include "boardsim_sandbox.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <string.h>
+#include <linux/capability.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,8 +18,13 @@ namespace {
 
 // Device nodes that reach no hardware: passed into the fresh /dev.
 const char* const kHarmlessNodes[] = {"null", "zero", "full", "random", "urandom", "tty"};
-const char* const kGpioDir = "/sys/class/gpio";
+const char* const kSysDir = "/sys";
 const char* const kDataDir = "/data";
+// Kernel switches under /proc that act on the machine: read-only for COMMAND.
+const char* const kProcSwitches[] = {"/proc/sys", "/proc/sysrq-trigger"};
+// What COMMAND, even as root, could reach the machine's devices with: making device nodes,
+// mounting (a devtmpfs, sysfs), raw I/O ports and memory, kernel modules, reboot.
+const int kDeviceCapabilities[] = {CAP_MKNOD, CAP_SYS_ADMIN, CAP_SYS_RAWIO, CAP_SYS_MODULE, CAP_SYS_BOOT};
 
 std::string failed(const std::string& what) { return what + ": " + strerror(errno); }
 
@@ -50,7 +57,8 @@ std::string cover_dev() {
     if (!mkdtemp(stage)) return failed("mkdtemp");
     const std::string s = stage;
     std::string err;
-    if (mount("tmpfs", stage, "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755") != 0) {
+    // nodev: a node made here opens no device; the nodes bound in below are mounts of their own.
+    if (mount("tmpfs", stage, "tmpfs", MS_NOSUID | MS_NOEXEC | MS_NODEV, "mode=0755") != 0) {
         err = failed("tmpfs for /dev");
         rmdir(stage);
         return err;
@@ -97,10 +105,26 @@ std::string enter_private_mounts() {
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return failed("private mounts");
     std::string err = cover_dev();
     if (!err.empty()) return err;
-    if (is_dir(kGpioDir) &&
-        mount("tmpfs", kGpioDir, "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0555") != 0)
-        return failed(kGpioDir);
+    // The programs' /sys is umockdev's; the machine's (GPIO, LEDs, power) is covered whole.
+    if (is_dir(kSysDir) &&
+        mount("tmpfs", kSysDir, "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0555") != 0)
+        return failed(kSysDir);
+    for (const char* path : kProcSwitches) {
+        if (access(path, F_OK) != 0) continue;
+        if (mount(path, path, nullptr, MS_BIND, nullptr) != 0 ||
+            mount(nullptr, path, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                  nullptr) != 0)
+            return failed(path);
+    }
     return "";
+}
+
+std::string drop_device_capabilities() {
+    std::string err;
+    for (int cap : kDeviceCapabilities)
+        if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && err.empty()) err = failed("PR_CAPBSET_DROP");
+    if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 && err.empty()) err = failed("PR_CAP_AMBIENT");
+    return err;
 }
 
 std::string cover_data(const std::string& data_dir) {

@@ -14,13 +14,39 @@ fail() {
     cat err
     exit 1
 }
+mkdir tmp
+export TMPDIR="$work/tmp"  # where the bed's and umockdev's folders go, and must not stay
+
 # A case that goes wrong ends within the minute: boardsim hands the TERM on to COMMAND.
 run() {
     timeout 60 "$boardsim" "$@" >out 2>err
     status=$?
 }
-expect_status() { [ "$status" -eq "$1" ] || fail "status $status, not $1"; }
+# As run, in the background; finish waits for its end.
+start() {
+    timeout -k 2 20 "$boardsim" "$@" >out 2>err &
+    runner=$!
+}
+finish() {
+    wait $runner
+    status=$?
+}
+expect_status() {
+    [ "$status" -eq "$1" ] || fail "status $status, not $1"
+    [ -z "$(ls tmp)" ] || fail "left behind: $(ls tmp)"
+}
 has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
+# Polls (at most 10 s) until the shell test $* holds.
+await() {
+    tries=0
+    until eval "$*"; do
+        tries=$((tries + 1))
+        [ $tries -le 200 ] || fail "never: $*"
+        sleep 0.05
+    done
+}
+# Until process $1 waits in the open of a FIFO for its other end.
+await_fifo_open() { await "grep -q wait_for_partner /proc/$1/wchan 2>/dev/null"; }
 
 case $name in
 bad_option)
@@ -29,11 +55,62 @@ bad_option)
     [ "$(wc -l <err)" -eq 1 ] || fail "not one line"
     has err "--fail-writes takes"
     [ ! -e ran ] || fail "COMMAND ran"
+    run touch --rows 10-200 --bad-row-checksum 500 -- touch ran
+    expect_status 2
+    has err "boardsim touch: --bad-row-checksum 500 lies outside the flash rows 10-200"
+    run mcu coprocflash x.bin
+    expect_status 2
+    has err 'COMMAND goes after "--"'
+    [ ! -e ran ] || fail "COMMAND ran"
+    # Shell rules: a script without "#!" runs with sh; --report makes the folders it needs.
+    printf 'echo "ran as $0"; exit 4\n' >plain
+    chmod +x plain
+    run touch --report a/b/c -- ./plain
+    expect_status 4
+    has out "ran as ./plain"
+    has a/b/c/report.txt "log lines the programs wrote: none"
+    ;;
+ending)
+    # An INT reaches a shell blocked in the open of a FIFO under /data, a TERM a daemon blocked in
+    # its first open of the pipe; both end at once, as they would on the board.
+    start leds -- sh -c 'echo $$ >pid; mkfifo /data/p; printf x >/data/p'
+    await '[ -s pid ]'
+    await_fifo_open "$(cat pid)"
+    kill -INT "$(pgrep -P $runner)"
+    finish
+    expect_status 130
+    rm pid
+    start leds -- "$lumend"
+    await 'pgrep -P "$(pgrep -P $runner)" >pid'
+    await_fifo_open "$(cat pid)"
+    kill -TERM "$(pgrep -P $runner)"
+    finish
+    expect_status 143
+    # A TERM reaches a process that left COMMAND's session, and the board's end ends it and
+    # every other leftover.
+    cat >daemons.sh <<'SCRIPT'
+setsid sh -c 'trap "echo TERM >got; exit" TERM; echo $$ >pid; while :; do sleep 0.1; done' &
+daemon=$!
+trap 'wait $daemon; exit 7' TERM
+setsid sh -c 'trap "" TERM; echo $$ >sleeper; exec sleep 78' &
+wait $daemon
+SCRIPT
+    rm -f pid
+    start leds -- sh daemons.sh
+    await '[ -s pid ] && [ -s sleeper ]'
+    kill -TERM "$(pgrep -P $runner)"
+    finish
+    expect_status 7
+    has got TERM
+    has err "boardsim: COMMAND left 1 process running; ended with the board"
+    ! kill -0 "$(cat sleeper)" 2>/dev/null || fail "sleep 78 outlived the board"
     ;;
 leds_chip_missing)
     run leds --chip-missing 2 -- "$lumend"
     expect_status 1
     has err "/dev/aw9110_2_dev: absent"
+    has err "log lines the programs wrote: 1
+    android D/virtualMCU: open aw9110_2_dev error"
     ;;
 leds_script)
     # A script that starts the daemon, makes and writes its pipe itself, and ends with 5.
@@ -44,6 +121,8 @@ printf '\001\377' >/data/led_pipe
 wait \$!
 echo "lumend ended with \$?"
 [ -e /dev/kmsg ] && echo "the machine's /dev/kmsg is visible"
+mknod /dev/kmsg2 c 1 11 2>/dev/null && env -u LD_PRELOAD head -c0 /dev/kmsg2 2>/dev/null && echo "a new node works"
+mkdir mnt && mount -t devtmpfs none mnt 2>/dev/null && echo "devtmpfs mounted"
 exit 5
 SCRIPT
     run leds --report rep -- sh script.sh
@@ -53,7 +132,7 @@ SCRIPT
     has rep/report.txt "read from /data/led_pipe: 1 at"
     has rep/leds-timeline.svg ">255</text>"
     if ! grep -q "no private mount namespace" err; then
-        ! grep -q "/dev/kmsg is visible" out || fail "real devices visible"
+        ! grep -q "/dev/kmsg is visible\|a new node works\|devtmpfs mounted" out || fail "real devices reachable"
     fi
     ;;
 touch_bad_row)
@@ -72,6 +151,38 @@ mcu_nack_erase)
     has out "mcu erase all memory fail"
     has err "bootloader entries: 2"
     has err "    0x08000000 #......."
+    has err "afterwards the application answers the version query: 2.0.13"
+    has err "line: 115200 baud, 8 data bits, even parity, 1 stop bit, raw"
+    ! grep -q "serial_set_parity" out || fail "the line settings were refused"
+    # Other settings show as they were made.
+    run mcu -- stty -F /dev/ttyS1 9600 cs7 parenb parodd cstopb
+    expect_status 0
+    has err "line: 9600 baud, 7 data bits, odd parity, 2 stop bits, raw"
+    ;;
+mcu_interrupted)
+    # Ctrl-C in the middle of a paced erase (the MCU still busy): coprocflash releases the lines
+    # and ends with 1.
+    head -c 1000 /dev/urandom >mcu.bin
+    start mcu --paced -- "$coprocflash" mcu.bin
+    await 'grep -q "erased mcu the \\[0\\] cell" out'
+    kill -INT "$(pgrep -P $runner)"
+    finish
+    expect_status 1
+    ;;
+mcu_stm32flash)
+    # An independent AN3155 host: stm32flash enters the ROM bootloader through the same sysfs
+    # lines (boot-select high, a reset pulse), reads the part's commands and ID, erases and
+    # writes the image, reads it back to verify, and restarts the application.
+    # 8E1, as the part's USART bootloader requires: this needs a bed whose simulated line
+    # accepts even parity (a plain pty refuses PARENB).
+    command -v stm32flash >/dev/null || { echo "skip: stm32flash is not installed"; exit 77; }
+    head -c 3000 /dev/urandom >mcu.bin
+    run mcu --new-version 2.0.13 -- stm32flash -b 115200 -m 8e1 -i '119,117,-117:-119,117,-117' -w mcu.bin -v /dev/ttyS1
+    expect_status 0
+    has out "Wrote and verified address 0x08000bb8 (100.00%) Done."
+    has err "bootloader entries: 1"
+    has err "bootloader commands done: 1 erase (2 pages), 12 write memory (3000 bytes)"
+    has err "    0x08000000 ##oooo"
     has err "afterwards the application answers the version query: 2.0.13"
     ;;
 board_two_runs)

@@ -28,10 +28,16 @@ TEST(ConsoleLine, EachLineIsOneWriteAndAnInterruptWaitsForIt) {
     struct sigaction sa = {}, old = {};
     sa.sa_handler = on_sigint;
     ASSERT_EQ(sigaction(SIGINT, &sa, &old), 0);
-    const std::string path(600, 'p');  // longer than the line buffer on the stack
     EXPECT_EQ(con_printf("[UART - %s]: write ret = %d\n", "serial_write", 5), 37);
-    EXPECT_EQ(con_printf("open file [%s] failed\n", path.c_str()), 620);
+    std::vector<std::string> want{"[UART - serial_write]: write ret = 5\n"};
+    // Lines of 255 characters (the most the 256-byte buffer on the stack holds), 256 and 257
+    // (formatted on the heap), and one far longer.
+    for (size_t len : {255u, 256u, 257u, 620u}) {
+        const std::string path(len - 20, 'p');
+        EXPECT_EQ(con_printf("open file [%s] failed\n", path.c_str()), static_cast<int>(len));
+        want.push_back("open file [" + path + "] failed\n");
+    }
     sigaction(SIGINT, &old, nullptr);
-    EXPECT_EQ(g_writes, (std::vector<std::string>{"[UART - serial_write]: write ret = 5\n", "open file [" + path + "] failed\n"}));
-    EXPECT_EQ(g_handled_after, (std::vector<size_t>{1, 2}));
+    EXPECT_EQ(g_writes, want);
+    EXPECT_EQ(g_handled_after, (std::vector<size_t>{1, 2, 3, 4, 5}));
 }

@@ -29,6 +29,8 @@ struct Board {
     int master = bed.add_tty("ttyS1");
     board::SysfsGpio gpio{bed.sys_dir()};
     board::McuModel mcu{master};
+    // What the tool's standard output is (a pty, as on a console, unless a case says otherwise).
+    testbed::RunOptions::Stdout stdout_to = testbed::RunOptions::Stdout::pty;
 
     Board() { mcu.attach(gpio); }
 
@@ -49,6 +51,7 @@ struct Board {
         (void)fast_clock;
 #endif
         opts.env = env;
+        opts.stdout_to = stdout_to;
         return bed.start(argv, opts);
     }
     std::string image(const std::string& name, const Bytes& bytes) {

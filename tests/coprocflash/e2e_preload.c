@@ -1,8 +1,11 @@
-/* Preload for the end-to-end runs of coprocflash (after the bed's own): can cut the image
- * file's read() short and can refuse the installation of a SIGINT handler. */
+/* Preload for the end-to-end runs of coprocflash (ahead of the bed's own): can cut the image
+ * file's read() short, can refuse the installation of a SIGINT handler, and can put a file on
+ * a read-only medium (an open of it for writing fails with EROFS). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -34,4 +37,27 @@ __attribute__((visibility("default"))) int sigaction(int sig, const struct sigac
         return -1;
     }
     return real(sig, act, old);
+}
+
+/* COPROC_READ_ONLY_FILE: the path (as the program names it) of a file on a read-only medium. */
+static int refused_on_read_only_medium(const char *path, int flags) {
+    const char *name = getenv("COPROC_READ_ONLY_FILE");
+    if (!name || !path || strcmp(path, name) != 0) return 0;
+    if ((flags & O_ACCMODE) == O_RDONLY && !(flags & (O_CREAT | O_TRUNC))) return 0;
+    errno = EROFS;
+    return 1;
+}
+
+__attribute__((visibility("default"))) int open(const char *path, int flags, ...) {
+    static int (*real)(const char *, int, ...);
+    mode_t mode = 0;
+    if (!real) real = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, "open");
+    if (flags & O_CREAT) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = (mode_t)va_arg(ap, int);
+        va_end(ap);
+    }
+    if (refused_on_read_only_medium(path, flags)) return -1;
+    return real(path, flags, mode);
 }

@@ -1,8 +1,11 @@
 // End-to-end: SIGINT from the terminal at many moments of a run. The handler releases the
 // lines, prints its line and ends with status 1, wherever it lands, and never inside a line.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <thread>
+#include <algorithm>
 
 #include "e2e_harness.h"
 
@@ -51,8 +54,10 @@ void expect_interrupted_cleanly(Board& b, testbed::Process& p) {
     EXPECT_EQ(Lines(writes.end() - 5, writes.end()), release_writes());
 }
 
+// The run's output in a log file, as an install script keeps it.
 TEST(CoprocflashSignalE2E, InterruptDuringProgrammingReleasesAndEndsWithOne) {
     Board b;
+    b.stdout_to = testbed::RunOptions::Stdout::file;
     auto p = b.run({b.image("fw.bin", pattern(200 * 1024, 1)), "2.0.13"});
     ASSERT_TRUE(p);
     ASSERT_TRUE(testbed::wait_until(
@@ -62,22 +67,72 @@ TEST(CoprocflashSignalE2E, InterruptDuringProgrammingReleasesAndEndsWithOne) {
     EXPECT_GT(b.mcu.commands().size(), 8u);  // some frames were written before the interrupt
 }
 
-// Moments after the handler is installed (the last export is done): during the bootloader
-// entry's reset pulse, the sync and erase, the restart pause, the confirmation.
-class InterruptAt : public ::testing::TestWithParam<int> {};
+// Until the MCU set-up is done SIGINT keeps its default effect: an interrupt while the image
+// loads ends the tool at once, before the line or the MCU is touched. The image is a FIFO, so
+// the tool waits in its open until the test opens the other end (after the interrupt).
+TEST(CoprocflashSignalE2E, InterruptBeforeTheMcuSetUpHasItsDefaultEffect) {
+    Board b;
+    b.stdout_to = testbed::RunOptions::Stdout::pipe;
+    const std::string fifo = b.bed.data_dir() + "/fw.bin";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto p = b.run({fifo, "2.0.13"});
+    ASSERT_TRUE(p);
+    ASSERT_TRUE(p->wait_output("will upgrade version : 2.0.13\n", 10s)) << p->output();
+    p->send_signal(SIGINT);
+    // An open that the preloads run with signals held back takes the interrupt when it returns.
+    int writer = -1;
+    EXPECT_TRUE(testbed::wait_until([&] {
+        writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        return writer >= 0 || p->exited();
+    }, 10s));
+    EXPECT_EQ(p->wait_exit(10s), 128 + SIGINT) << p->output();
+    if (writer >= 0) close(writer);
+    EXPECT_EQ(p->output(), "--------start--------\nwill upgrade version : 2.0.13\n");
+    EXPECT_TRUE(b.gpio.write_texts().empty());
+    EXPECT_TRUE(b.mcu.wire().empty());
+}
+
+// Moments after the handler is installed, each reached by an event of the board, never by a
+// time: the version query, the reset pulse of the bootloader entry, the bootloader's start, the
+// erase, the restart pause, and the confirmation the restarted MCU is slow to answer.
+struct Moment {
+    const char* name;
+    bool (*reached)(Board&, testbed::Process&);
+};
+bool has_write(Board& b, const std::string& w) {
+    auto t = b.gpio.write_texts();
+    return std::find(t.begin(), t.end(), w) != t.end();
+}
+bool has_command(Board& b, uint8_t code) {
+    for (const auto& c : b.mcu.commands())
+        if (c.code == code) return true;
+    return false;
+}
+const Moment kMoments[] = {
+    {"version query", [](Board&, testbed::Process& p) { return p.output().find("[ORNMCU - qvn_version_check]") != std::string::npos; }},
+    {"reset pulse", [](Board& b, testbed::Process&) { return has_write(b, "gpio117/direction=high"); }},
+    {"bootloader start", [](Board& b, testbed::Process&) { return b.mcu.bootloader_entries() > 0; }},
+    {"erase", [](Board& b, testbed::Process&) { return has_command(b, 0x44); }},
+    {"restart pause", [](Board&, testbed::Process& p) { return p.output().find("wait mcu run 3s...") != std::string::npos; }},
+    {"confirmation", [](Board& b, testbed::Process&) { return b.mcu.version_queries() > 1; }},
+};
+
+class InterruptAt : public ::testing::TestWithParam<size_t> {};
 
 TEST_P(InterruptAt, ReleasesAndEndsWithOne) {
+    const Moment& m = kMoments[GetParam()];
+    SCOPED_TRACE(m.name);
     Board b;
     b.mcu.set_version("2.0.9");
+    b.mcu.set_app_silent_starts(1);  // the restarted MCU keeps the confirmation waiting
     auto p = b.run({b.image("fw.bin", pattern(64 * 1024, 2)), "2.0.13"});
     ASSERT_TRUE(p);
-    ASSERT_TRUE(p->wait_output("[ORNMCU - qvn_version_check]", kHappyRun)) << p->output();
-    std::this_thread::sleep_for(std::chrono::milliseconds(GetParam()));
-    if (p->exited()) GTEST_SKIP() << "the run ended before this moment";
+    ASSERT_TRUE(testbed::wait_until([&] { return m.reached(b, *p); }, kHappyRun)) << p->output();
+    ASSERT_FALSE(p->exited()) << "the run ended before the interrupt:\n" << p->output();
     expect_interrupted_cleanly(b, *p);
 }
 
-INSTANTIATE_TEST_SUITE_P(Moments, InterruptAt, ::testing::Values(0, 1100, 2300, 2900, 4600, 7900));
+INSTANTIATE_TEST_SUITE_P(Moments, InterruptAt, ::testing::Range<size_t>(0, sizeof kMoments / sizeof kMoments[0]));
 
 }  // namespace
 }  // namespace e2e

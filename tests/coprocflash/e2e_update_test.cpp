@@ -34,7 +34,8 @@ TEST(CoprocflashE2E, UpdatesSixHundredBytesWithTheVersionGate) {
     b.mcu.set_version_after_update("2.0.13");
     b.mcu.set_flash(0, Bytes(300 * 1024, 0x00));  // the old firmware
     const Bytes image = pattern(600, 1);
-    auto p = b.run({b.image("fw.bin", image), "2.0.13"});
+    const std::string path = b.image("fw.bin", image);
+    auto p = b.run({path, "2.0.13"}, {"COPROC_READ_ONLY_FILE=" + path});  // as from a read-only medium
     ASSERT_TRUE(p);
     ASSERT_EQ(p->wait_exit(kHappyRun), 0) << p->output();
     Lines lines = p->output_lines();

@@ -117,25 +117,26 @@ TEST(SerialOpen, CarryBufferMissingStillOpensAndDropsSurplus) {
 
 // ---- speed ----
 
-TEST_F(SerialTest, EveryListedRateIsSetInRawMode) {
-    const std::pair<int, speed_t> rates[] = {
-        {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200}, {300, B300}, {600, B600},
-        {1200, B1200}, {1800, B1800}, {2400, B2400}, {4800, B4800}, {9600, B9600}, {19200, B19200},
-        {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800},
-        {500000, B500000}, {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
-        {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-        {3500000, B3500000}, {4000000, B4000000}};
+// The line as its other user reads it back: raw, at the rate asked for, in bits per second
+// as the C library itself converts them (cfsetspeed takes a plain number as well).
+TEST_F(SerialTest, EveryListedRateReachesTheLineInRawMode) {
+    const int rates[] = {50,     75,     110,    134,     150,     200,     300,     600,     1200,    1800,
+                         2400,   4800,   9600,   19200,   38400,   57600,   115200,  230400,  460800,  500000,
+                         576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
     StdoutCapture out;
-    for (const auto& r : rates) {
-        ASSERT_EQ(serial_set_speed(fd, r.first), 0) << r.first;
-        EXPECT_EQ(cfgetospeed(&line_fakes::tcsetattr_last), r.second) << r.first;
-        EXPECT_EQ(cfgetispeed(&line_fakes::tcsetattr_last), r.second) << r.first;
+    struct termios line;
+    for (int rate : rates) {
+        ASSERT_EQ(serial_set_speed(fd, rate), 0) << rate;
+        struct termios want;
+        ASSERT_EQ(cfsetspeed(&want, static_cast<speed_t>(rate)), 0) << rate;
+        ASSERT_EQ(tcgetattr(pty.slave, &line), 0);
+        EXPECT_EQ(cfgetospeed(&line), cfgetospeed(&want)) << rate;
+        EXPECT_EQ(cfgetispeed(&line), cfgetospeed(&want)) << rate;
     }
     EXPECT_EQ(out.lines(), Lines{});
-    const struct termios& t = line_fakes::tcsetattr_last;
-    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
-    EXPECT_EQ(t.c_oflag & OPOST, 0u);
-    EXPECT_EQ(t.c_iflag & (ICRNL | IXON | ISTRIP), 0u);
+    EXPECT_EQ(line.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(line.c_oflag & OPOST, 0u);
+    EXPECT_EQ(line.c_iflag & (ICRNL | IXON | ISTRIP), 0u);
 }
 
 TEST_F(SerialTest, UnlistedRatesAreRefusedAndLeaveTheLineOpen) {
@@ -285,6 +286,14 @@ TEST_F(SerialTest, SurplusIsCarriedAndACarryOverServesWithoutTheLine) {
     ASSERT_EQ(read_lines(5, &got, &lines), 0);
     EXPECT_EQ(got, "12345");
     EXPECT_EQ(lines, (Lines{"[UART - _serial_read]: uart read data [2]", "[UART - serial_read]: uart have data 2+3<5 "}));
+    // The most a read can leave over, 99 of a full read of 100, is carried whole; the 101st
+    // byte stays on the line.
+    sent = sent.substr(0, 101);
+    pty.send(sent);
+    ASSERT_EQ(read_lines(1, &got, &lines), 0);
+    ASSERT_EQ(read_lines(100, &got, &lines), 0);
+    EXPECT_EQ(got, sent.substr(1, 100));
+    EXPECT_EQ(lines, (Lines{"[UART - _serial_read]: uart read data [1]", "[UART - serial_read]: uart have data 1+99<100 "}));
 }
 
 TEST_F(SerialTest, FourSilentSecondsFailTheReadAndKeepTheCarryOver) {
@@ -300,15 +309,17 @@ TEST_F(SerialTest, FourSilentSecondsFailTheReadAndKeepTheCarryOver) {
 }
 
 TEST_F(SerialTest, WaitsStartAfreshAfterDataAndAfterAReadOfNothing) {
-    // Six silent seconds, never four in a row without a read between them.
-    line_fakes::script = "TT0TTaTTb";
+    // Six silent seconds, never four in a row without a read between them; four reads of
+    // nothing, never four in a row without a byte between them.
+    line_fakes::script = "TT0TTa000TTb";
     std::string got;
     Lines lines;
     ASSERT_EQ(read_lines(2, &got, &lines), 0);
     EXPECT_EQ(got, "ab");
-    EXPECT_EQ(lines, (Lines{kTimeout, kTimeout, "[UART - _serial_read]: uart read data [0]", kTimeout, kTimeout,
-                            "[UART - _serial_read]: uart read data [1]", "[UART - serial_read]: uart have data 1+0<2 ", kTimeout,
-                            kTimeout, "[UART - _serial_read]: uart read data [1]", "[UART - serial_read]: uart have data 1+1<2 "}));
+    const std::string empty = "[UART - _serial_read]: uart read data [0]";
+    EXPECT_EQ(lines, (Lines{kTimeout, kTimeout, empty, kTimeout, kTimeout, "[UART - _serial_read]: uart read data [1]",
+                            "[UART - serial_read]: uart have data 1+0<2 ", empty, empty, empty, kTimeout, kTimeout,
+                            "[UART - _serial_read]: uart read data [1]", "[UART - serial_read]: uart have data 1+1<2 "}));
 }
 
 TEST_F(SerialTest, HungUpLineFailsAtTheFourthEmptyReadInARow) {

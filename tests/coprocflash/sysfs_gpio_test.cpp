@@ -1,9 +1,13 @@
 // The sysfs GPIO model keeps the order of the lines written, across its files, even when the
-// writes come faster than it drains them (one shell writing without pauses).
+// writes come faster than it drains them (one shell writing without pauses), and keeps each
+// line's state where readers of direction and value are led.
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
 
 #include "char_device.h"
 #include "sysfs_gpio.h"
@@ -31,6 +35,39 @@ TEST(SysfsGpioModel, KeepsTheOrderOfBackToBackWritesAcrossFiles) {
         EXPECT_EQ(gpio.write_texts(), want);
     }
     ASSERT_EQ(system(("rm -rf '" + sys + "'").c_str()), 0);
+}
+
+std::string file_text(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A program writes words without a newline, back to back to one file (as a flasher does); a
+// shell sets a line through "out" and "value". Each write is one record, a value written to an
+// input changes nothing, and the state files show the lines as the kernel would.
+TEST(SysfsGpioModel, SplitsWritesWithoutNewlinesAndKeepsTheLinesState) {
+    char tmpl[] = "/tmp/coproc-sysfs.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string gpio_dir = std::string(tmpl) + "/class/gpio/";
+    {
+        board::SysfsGpio gpio(tmpl);
+        EXPECT_EQ(file_text(gpio_dir + "gpio117/.direction"), "in\n");
+        const std::string script = "cd " + gpio_dir + " && printf high > gpio117/direction && printf low > gpio117/direction" +
+                                   " && printf in > gpio117/direction && printf 1 > gpio117/value" +
+                                   " && echo out > gpio119/direction && echo 1 > gpio119/value";
+        ASSERT_EQ(system(("sh -c '" + script + "'").c_str()), 0);
+        EXPECT_TRUE(testbed::wait_until([&] { return gpio.writes().size() >= 6; }, std::chrono::seconds(10)));
+        EXPECT_EQ(gpio.write_texts(), (std::vector<std::string>{"gpio117/direction=high", "gpio117/direction=low", "gpio117/direction=in",
+                                                                "gpio117/value=1", "gpio119/direction=out", "gpio119/value=1"}));
+        EXPECT_EQ(file_text(gpio_dir + "gpio117/.direction"), "in\n");
+        EXPECT_EQ(file_text(gpio_dir + "gpio117/.value"), "0\n");
+        EXPECT_EQ(file_text(gpio_dir + "gpio119/.direction"), "out\n");
+        EXPECT_EQ(file_text(gpio_dir + "gpio119/.value"), "1\n");
+        EXPECT_TRUE(gpio.line(119).level());
+    }
+    ASSERT_EQ(system(("rm -rf '" + std::string(tmpl) + "'").c_str()), 0);
 }
 
 }  // namespace

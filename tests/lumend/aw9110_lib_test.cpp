@@ -35,6 +35,7 @@ TEST_F(Aw9110Lib, ClosedChipAndBadArgumentsTouchNoDevice) {
     EXPECT_EQ(aw9110_set_level(0, 10, 5), 6);
     EXPECT_EQ(aw9110_set_level(2, 0, 5), 6);
     EXPECT_EQ(aw9110_set_output_bits(1, 0x40, 0), 6);
+    EXPECT_EQ(aw9110_set_output_bits(1, 0x107, 0), 6);  // not cut to its low byte 0x07
     EXPECT_EQ(aw9110_set_output_bits(1, 0x01, 2), 6);
     EXPECT_EQ(aw9110_start_toggle(nullptr), 6);
     uint8_t bad_chip[10] = {2, 0x01}, bad_mask[10] = {1, 0x40};

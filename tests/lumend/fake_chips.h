@@ -1,6 +1,5 @@
 // Links the register driver straight to two chip models: open(), write(), ioctl() and close()
-// of the two AW9110 nodes are wrapped at link time, so unit tests need no device node; an
-// open() of the kernel log is counted and sent to /dev/null.
+// of the two AW9110 nodes are wrapped at link time, so unit tests need no device node.
 #pragma once
 
 #include <string>
@@ -14,7 +13,6 @@ constexpr int kFd0 = 900, kFd1 = 901;  // descriptors the wrapped open() hands o
 
 extern board::Aw9110Chip* chip[2];
 extern std::vector<std::string> android_log;  // "<priority> <tag> <message>" per __android_log_print
-extern int kmsg_opens;
 extern std::vector<int> closed_fds;
 extern bool fail_open[2];
 

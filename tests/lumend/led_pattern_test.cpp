@@ -1,6 +1,7 @@
 // Pattern thread cycles against the chip model: frames, set-ups, flips, the mode table.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "aw9110_lib.h"
@@ -102,6 +103,64 @@ TEST_F(LedPattern, ToggleGroupsAlternateAndKeepTheirPhaseAcrossModes) {
     want = setup;
     want.insert(want.end(), second_on.begin(), second_on.end());
     EXPECT_EQ(take(), want);
+}
+
+// What a cycle did, read from its register writes and output: C "close led" printed, S the
+// sequence stopped, D all channels disabled, Q the sequence started, T the toggle set up,
+// F the groups flipped, L a running-light frame.
+std::string actions(const Pairs& w, const std::string& out) {
+    auto count = [&](uint8_t reg) { return std::count_if(w.begin(), w.end(), [&](const std::pair<uint8_t, uint8_t>& p) { return p.first == reg; }); };
+    auto has = [&](uint8_t reg, bool (*ok)(uint8_t)) {
+        return std::any_of(w.begin(), w.end(), [&](const std::pair<uint8_t, uint8_t>& p) { return p.first == reg && ok(p.second); });
+    };
+    const bool stop = has(0x11, [](uint8_t v) { return v < 0x80; }), start = has(0x11, [](uint8_t v) { return v >= 0x80; });
+    const bool toggle = has(0x15, [](uint8_t v) { return v == 0x12; });
+    // The stop and each set-up write the enable register themselves; what is left disabled all.
+    const long disables = count(0x14) - (stop ? 1 : 0) - (start || toggle ? 2 : 0);
+    std::string a = out == "kavo : close led\n" ? "C" : "";
+    if (stop) a += 'S';
+    if (disables > 0) a += 'D';
+    if (start) a += 'Q';
+    if (toggle) a += 'T';
+    if (count(0x03) + count(0x02) >= 3) a += 'F';  // the set-up clears 0x03 and 0x02 once each
+    if (count(0x20) > 0) a += 'L';
+    return a;
+}
+
+// Every sequence of three commands out of 1, 2, 3 and an off value, from a fresh start: each
+// cycle does what the mode table gives for the flags the commands before it left, and leaves
+// the flags and the pause the table says.
+TEST_F(LedPattern, CommandSequencesFollowTheModeTable) {
+    const uint8_t cmds[] = {1, 2, 3, 0};
+    for (uint8_t a : cmds)
+        for (uint8_t b : cmds)
+            for (uint8_t c : cmds) {
+                SetUp();
+                take();
+                bool seq = false, tog = false;
+                unsigned delay = 1000;
+                for (uint8_t cmd : {a, b, c}) {
+                    SCOPED_TRACE(std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c) + " at " + std::to_string(cmd));
+                    std::string want;
+                    if (cmd == 1 || cmd == 0) {
+                        want = std::string(cmd == 0 ? "C" : "") + (seq ? "S" : "") + (tog ? "D" : "") + (cmd == 1 ? "L" : "");
+                        seq = tog = false;
+                        if (cmd == 1) delay = 100;
+                    } else if (cmd == 2) {
+                        want = seq ? "" : "Q";
+                        seq = true;
+                        delay = 1000;
+                    } else {
+                        want = std::string(tog ? "" : "T") + "F";
+                        tog = true;
+                        delay = 1000;
+                    }
+                    EXPECT_EQ(cycle(cmd), delay);
+                    EXPECT_EQ(actions(take(), out), want);
+                    EXPECT_EQ(st.sequence_on, seq);
+                    EXPECT_EQ(st.toggle_on, tog);
+                }
+            }
 }
 
 TEST_F(LedPattern, FailedSetUpsAreNotRetried) {

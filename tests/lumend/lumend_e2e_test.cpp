@@ -1,10 +1,13 @@
 // The real lumend binary on the test bed: start-up writes, arguments, the pipe, exit statuses.
 #include <fcntl.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>  // count_if
+#include <atomic>
+#include <fstream>
 #include <functional>
 
 #include "aw9110_chip.h"
@@ -20,11 +23,21 @@ namespace {
 const std::string kCreated = "kavo : create thread ok.\n";
 const std::string kExitLine = "kavo : Recieve exit signal, exit\n";
 
+// The kernel log's node: counts the lines that reach it.
+struct KernelLog : testbed::CharDevice {
+    std::atomic<int> lines{0};
+    long on_write(const uint8_t*, size_t len) override {
+        ++lines;
+        return static_cast<long>(len);
+    }
+};
+
 class Lumend : public ::testing::Test {
 protected:
     void SetUp() override {
         bed.add_char_device("aw9110_1_dev", &chip0);
         bed.add_char_device("aw9110_2_dev", &chip1);
+        bed.add_char_device("kmsg", &kmsg);
     }
     std::string pipe_path() const { return bed.data_dir() + "/led_pipe"; }
     void start(const std::vector<std::string>& args = {}) {
@@ -64,6 +77,26 @@ protected:
             if (l != "kavo : close led") got += l + "\n";
         return got;
     }
+    // The access mode and blocking flag of each of the daemon's descriptors of its pipe, in
+    // descriptor order, as the kernel shows them.
+    std::vector<int> pipe_open_flags() const {
+        std::vector<int> out;
+        char* fifo = realpath(pipe_path().c_str(), nullptr);
+        const std::string fds = "/proc/" + std::to_string(proc->pid()) + "/fd";
+        for (int fd = 0; fifo && fd < 64; ++fd) {
+            char target[512];
+            const ssize_t n = readlink((fds + "/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+            if (n <= 0 || std::string(target, static_cast<size_t>(n)) != fifo) continue;
+            std::ifstream info("/proc/" + std::to_string(proc->pid()) + "/fdinfo/" + std::to_string(fd));
+            std::string key;
+            int flags = 0;
+            while (info >> key && key != "flags:") {}
+            info >> std::oct >> flags;
+            out.push_back(flags & (O_ACCMODE | O_NONBLOCK));
+        }
+        free(fifo);
+        return out;
+    }
     // When chip 0 took the write (reg, value) first; Time{} if it never did.
     Time when(uint8_t reg, uint8_t value) const {
         for (const auto& w : chip0.writes())
@@ -79,6 +112,7 @@ protected:
     }
 
     board::Aw9110Chip chip0, chip1;
+    KernelLog kmsg;
     testbed::Bed bed;
     std::unique_ptr<testbed::Process> proc;
     int writer = -1;
@@ -101,6 +135,7 @@ TEST_F(Lumend, StartUpWritesBothChipsInOrderAndCreatesTheFifo) {
     for (int ch = 0; ch < 5; ++ch) EXPECT_TRUE(chip0.channel(ch).sequence) << ch;
     EXPECT_EQ(proc->output(), kCreated);
     EXPECT_EQ(logs(), Lines{"K6 : <6>touch_test: Process(" + std::to_string(proc->pid()) + ") open the pip in O_RDONLY mode.\n"});
+    EXPECT_EQ(kmsg.lines, 0);  // issued at level 6, held back by the kernel log's default level 3
     struct stat st;
     ASSERT_EQ(stat(pipe_path().c_str(), &st), 0);
     const mode_t mask = umask(0);
@@ -139,6 +174,9 @@ TEST_F(Lumend, PipeCommandsFromBackToBackWritersThenExit) {
     // two commands in one write: both printed, the thread acts on the last
     send({0x01, 0x03});
     ASSERT_TRUE(testbed::wait_until([&] { return chip0.channel(0).output_on; }, 10s));
+    // read-only and blocking; the write end the daemon holds itself so that no writer's close
+    // reads as the end, which must never block
+    EXPECT_EQ(pipe_open_flags(), (std::vector<int>{O_RDONLY, O_WRONLY | O_NONBLOCK}));
     EXPECT_EQ(when(0x22, 255), Time{});  // no running light
     std::string want = kCreated + "kavo : touch led recieve command : 1\nkavo : touch led recieve command : 3\n";
     for (int i = 0; i < 600; ++i) {
@@ -156,6 +194,27 @@ TEST_F(Lumend, PipeCommandsFromBackToBackWritersThenExit) {
     // the thread's cycles with 0xFF (100 ms apart after command 1) come in the pause, before the exit line
     EXPECT_NE(proc->output().find("command : 255\nkavo : close led\n"), std::string::npos);
     EXPECT_EQ(opens_of_pipe(), 1);
+}
+
+// Init scripts send the daemon's output to a log file or a logger: each line of either thread
+// reaches it when printed, and all of them stay when TERM ends the daemon.
+TEST_F(Lumend, LinesReachAPipeOrFileWhenPrintedAndStayAfterTerm) {
+    for (auto to : {testbed::RunOptions::Stdout::pipe, testbed::RunOptions::Stdout::file}) {
+        SCOPED_TRACE(to == testbed::RunOptions::Stdout::pipe ? "pipe" : "file");
+        testbed::RunOptions opts;
+        opts.stdout_to = to;
+        proc = bed.start({LUMEND_BIN, "3"}, opts);
+        ASSERT_TRUE(proc);
+        ASSERT_TRUE(proc->wait_output(kCreated, 10s)) << proc->output();
+        send({0x01});
+        ASSERT_TRUE(proc->wait_output("command : 1\n", 10s)) << proc->output();
+        send({0x00});
+        ASSERT_TRUE(proc->wait_output("command : 0\nkavo : close led\n", 10s)) << proc->output();
+        proc->send_signal(SIGTERM);
+        EXPECT_EQ(proc->wait_exit(10s), 128 + SIGTERM);
+        EXPECT_EQ(output_but_close_led(), "kavo : receive led command = 3\n" + kCreated +
+                                              "kavo : touch led recieve command : 1\nkavo : touch led recieve command : 0\n");
+    }
 }
 
 TEST_F(Lumend, ExistingPathThatIsNotAFifoIsReadOnce) {

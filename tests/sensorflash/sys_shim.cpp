@@ -138,6 +138,12 @@ int __wrap_open(const char* path, int flags, ...) {
         if (fd < 0) errno = ENOENT;
         return fd;
     }
+    // Every other file lies on a read-only medium (images come from one): only a read-only
+    // open succeeds.
+    if ((flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC))) {
+        errno = EROFS;
+        return -1;
+    }
     return __real_open(path, flags, mode);
 }
 

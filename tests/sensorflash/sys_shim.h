@@ -1,6 +1,7 @@
 // Unit-test stand-in for the libc calls of the touch tool (linked with --wrap): open() of the
 // touch device yields a fake descriptor served by a CharDevice model, pauses are recorded
-// instead of slept, and the image load can be made to fail. Other descriptors pass through.
+// instead of slept, and the image load can be made to fail. Every other file opens only for
+// reading, as from a read-only medium; other descriptors pass through.
 #pragma once
 
 #include <cstddef>

@@ -267,8 +267,14 @@ TEST_F(Btldr, EveryCommandReportsItsSendReceiveAndUnpackSites) {
     }
 }
 
+// Every frame carries the row's own bytes, even when the controller answers Send Data with a
+// payload (which lands in the frame buffer).
 TEST_F(Btldr, SendDataSendsSixFramesOfTwentyOneBytesAndSumsTheRow) {
     open_bootloader();
+    Fault payload;
+    payload.replace_payload = true;
+    payload.payload = Bytes(100, 0xEE);  // as far as the fifth frame's bytes
+    model.set_answer_fault(TouchController::CMD_SEND_DATA, payload);
     Bytes row = send_row_data(3);
     auto frames = model.frames();
     ASSERT_EQ(frames.size(), 6u);
@@ -277,7 +283,7 @@ TEST_F(Btldr, SendDataSendsSixFramesOfTwentyOneBytesAndSumsTheRow) {
         EXPECT_EQ(frames[i].data, Bytes(row.begin() + 21 * i, row.begin() + 21 * (i + 1)));
     }
     std::string six;
-    for (int i = 0; i < 6; ++i) six += (i ? " " : "") + exchange(21, 0);
+    for (int i = 0; i < 6; ++i) six += (i ? " " : "") + exchange(21, 100);
     EXPECT_EQ(shim::trace(), six);
     EXPECT_EQ(My_Row_Chcksum, static_cast<uint8_t>(std::accumulate(row.begin(), row.end(), 0u)));
 }

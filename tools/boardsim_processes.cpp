@@ -1,0 +1,102 @@
+// Process tree below boardsim, read from /proc: child subreaper, signals and the final kill.
+#include "boardsim_processes.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+
+namespace boardsim {
+
+namespace {
+
+struct Entry {
+    pid_t ppid;
+    bool zombie;
+};
+
+// Every process of the machine with its parent, from /proc/N/stat ("pid (comm) state ppid ...";
+// comm may hold spaces and parentheses, so the fields are read after its last ')').
+std::map<pid_t, Entry> process_table() {
+    std::map<pid_t, Entry> table;
+    DIR* proc = opendir("/proc");
+    if (!proc) return table;
+    while (struct dirent* e = readdir(proc)) {
+        char* end = nullptr;
+        long pid = strtol(e->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0) continue;
+        std::ifstream in(std::string("/proc/") + e->d_name + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos || close + 4 >= stat.size()) continue;
+        table[static_cast<pid_t>(pid)] = {static_cast<pid_t>(atol(stat.c_str() + close + 4)), stat[close + 2] == 'Z'};
+    }
+    closedir(proc);
+    return table;
+}
+
+// Reaps every child that has ended, without waiting.
+void reap_ended() {
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
+}  // namespace
+
+std::string adopt_orphans() {
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) return std::string("PR_SET_CHILD_SUBREAPER: ") + strerror(errno);
+    return "";
+}
+
+std::vector<pid_t> descendants() {
+    const auto table = process_table();
+    std::multimap<pid_t, pid_t> children;
+    for (const auto& p : table) children.emplace(p.second.ppid, p.first);
+    std::vector<pid_t> out, parents = {getpid()};
+    while (!parents.empty()) {
+        std::vector<pid_t> next;
+        for (pid_t parent : parents) {
+            auto range = children.equal_range(parent);
+            for (auto it = range.first; it != range.second; ++it) {
+                next.push_back(it->second);
+                if (!table.at(it->second).zombie) out.push_back(it->second);
+            }
+        }
+        parents.swap(next);
+    }
+    return out;
+}
+
+void signal_descendants(int sig, pid_t skip_group) {
+    for (pid_t pid : descendants())
+        if (skip_group <= 0 || getpgid(pid) != skip_group) kill(pid, sig);
+}
+
+size_t end_descendants() {
+    std::set<pid_t> ended;
+    for (;;) {
+        reap_ended();
+        const std::vector<pid_t> pids = descendants();
+        if (pids.empty()) break;
+        // Killed children end at once; their own children are adopted and killed in the next round.
+        for (pid_t pid : pids) {
+            kill(pid, SIGKILL);
+            ended.insert(pid);
+        }
+        for (pid_t pid : pids) {
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
+    return ended.size();
+}
+
+}  // namespace boardsim
