@@ -63,6 +63,7 @@ TEST_F(ReportJson, NamesEachPartsOutcomeInTheOrderOfUseWithTheTextsFacts) {
     EXPECT_EQ(parts[1]["outcome"], "updated, the application answers 2.0.13");
     EXPECT_EQ(parts[1]["image"]["holds_image"], true);
     EXPECT_EQ(parts[1]["write_memory_commands"], 12);  // 3000 bytes in 256-byte frames
+    EXPECT_EQ(parts[1]["line"], "115200 baud, 8 data bits, even parity, 1 stop bit, raw");
     EXPECT_EQ(parts[2]["part"], "leds");
     EXPECT_EQ(parts[2]["used"], false);
     // Every fact line of the text report is in its part's object, in the same order.

@@ -205,7 +205,7 @@ SCRIPT
     has out "lumend ended with 0"
     ! grep -q "already new" out || fail "first run skipped the MCU update"
     # Sections in the order the script used the parts.
-    [ "$(grep '^boardsim ' r1/report.txt | cut -d' ' -f2)" = "touch:
+    [ "$(grep -E '^boardsim (leds|touch|mcu):' r1/report.txt | cut -d' ' -f2)" = "touch:
 mcu:
 leds:" ] || fail "sections not in the order of use"
     has r1/report.txt "firmware version byte 0 at the start, 12 at the end"
