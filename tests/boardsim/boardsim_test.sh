@@ -242,6 +242,11 @@ SCRIPT
     expect_status 3
     cmp -s real.out out || fail "output differs from the real clock's: $(diff real.out out)"
     has fast/report.json '"clock_factor": 10'
+    # A COMMAND that runs too long is interrupted as by Ctrl-C, and boardsim ends with 124.
+    run board --timeout 1 -- sh -c 'trap "echo interrupted; exit 3" INT; sleep 30 & wait'
+    expect_status 124
+    has out "interrupted"
+    has err "boardsim: COMMAND ran longer than 1 s (--timeout): it is interrupted (SIGINT)"
     ;;
 *)
     fail "no such case"
