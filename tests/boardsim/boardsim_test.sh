@@ -211,6 +211,13 @@ leds:" ] || fail "sections not in the order of use"
     has r1/report.txt "firmware version byte 0 at the start, 12 at the end"
     has r1/report.txt "the flash holds touch.bin byte for byte (3 rows)"
     has r1/report.txt "the flash holds mcu.bin byte for byte (3000 bytes from 0x08000000)"
+    # The picture: both chips, the daemon's start and end, and the commands 1 and 255, which
+    # arrived together, labelled one under the other.
+    has r1/leds-timeline.svg ">/dev/aw9110_2_dev</text>"
+    has r1/leds-timeline.svg ">daemon ends</text>"
+    label_y() { sed -n "s/.*<text x=\"[0-9.]*\" y=\"\([0-9]*\)\" fill=\"#e02020\">$1<.*/\1/p" r1/leds-timeline.svg; }
+    [ -n "$(label_y 1)" ] && [ -n "$(label_y 255)" ] && [ "$(label_y 1)" != "$(label_y 255)" ] ||
+        fail "the labels of 1 and 255 overprint"
     run board $opts --report r2 -- sh install.sh
     expect_status 0
     has out "ver=12, new_ver=12"
@@ -225,6 +232,32 @@ leds:" ] || fail "sections not in the order of use"
     [ "$(wc -l <err)" -eq 1 ] || fail "not one line"
     has err "boardsim: --state other.json: not a boardsim board state"
     [ ! -e ran ] && [ "$(cat other.json)" = '{"format": "other"}' ] || fail "ran, or the file was touched"
+    ;;
+board_faults)
+    # Shared option names take their part's name under board.
+    run board --new-version 12 -- touch ran
+    expect_status 2
+    has err "unknown option --new-version"
+    head -c 387 /dev/urandom >touch.bin
+    # Faults reach the controller by their options...
+    run board --fast --refuse-frames program-row -- "$sensorflash" touch.bin 1.0.12
+    expect_status 254
+    run board --fast --touch-answer-status program-row=10 -- "$sensorflash" touch.bin 1.0.12
+    expect_status 250
+    # ...and what they leave lasts: a controller left in its bootloader and a damaged row are
+    # there at the next run, which reads version 0 and programs the controller again.
+    run touch --fast --state t.json --handover-ms 1500 -- "$sensorflash" touch.bin 1.0.12
+    expect_status 254
+    has err "at the end the controller is restarting into its bootloader"
+    run touch --fast --state t.json --bad-row-checksum 1 -- "$sensorflash" touch.bin 1.0.12
+    expect_status 251
+    has err "at the start the controller was in its bootloader"
+    has out "ver=0, new_ver=12"
+    run touch --fast --state t.json --new-version 12 -- "$sensorflash" touch.bin 1.0.12
+    expect_status 0
+    has err "rows damaged at the start (left so by an earlier run): 1"
+    has err "rows left damaged (their checksum reads back wrong): none"
+    has err "firmware version byte 0 at the start, 12 at the end"
     ;;
 board_fast)
     # The programs' output and status are the same on the fast clock as on the real one.
