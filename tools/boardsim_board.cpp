@@ -64,52 +64,55 @@ bool BoardRun::load_state() {
 }
 
 int BoardRun::run(bool private_mounts) {
-    const Options& o = o_;
-    std::vector<std::unique_ptr<Part>>& parts = parts_;
-    StateFile& state = *state_;
-    std::string error;
     int status;
     bool timed_out;
-    Report report(o);
+    Report report(o_);
     {
         testbed::Bed bed;
-        for (auto& p : parts) p->set_up(bed);
+        // The models' threads end before the bed goes, whichever way this block is left.
+        struct TearDown {
+            std::vector<std::unique_ptr<Part>>& parts;
+            ~TearDown() {
+                for (auto& p : parts) p->tear_down();
+            }
+        } tear_down{parts_};
+        for (auto& p : parts_) p->set_up(bed);
         BoardClock clock;
-        clock.factor = o.fast ? kFastFactor : 1;
+        clock.factor = o_.fast ? kFastFactor : 1;
         clock.start = Clock::now();
-        auto process = start_command(bed, o, private_mounts);
+        auto process = start_command(bed, o_, private_mounts);
         if (!process) return 127;
         std::vector<std::thread> beside;
-        for (auto& p : parts) beside.emplace_back([&p, &process, &clock] { p->beside(*process, clock); });
-        timed_out = wait_or_interrupt(*process, o.timeout_s);
+        for (auto& p : parts_) beside.emplace_back([&p, &process, &clock] { p->beside(*process, clock); });
+        timed_out = wait_or_interrupt(*process, o_.timeout_s);
         for (auto& t : beside) t.join();
         status = finish_command(*process);
-        for (auto& p : parts) p->after_run();
+        for (auto& p : parts_) p->after_run();
         const RunRecord run{*process, clock, Clock::now()};
 
-        if (!state.save(parts, &error)) fprintf(stderr, "boardsim: --state %s: %s\n", o.state_file.c_str(), error.c_str());
+        std::string error;
+        if (!state_->save(parts_, &error))
+            fprintf(stderr, "boardsim: --state %s: %s\n", o_.state_file.c_str(), error.c_str());
         // Sections in the order COMMAND first used the parts; parts it never used last.
-        std::vector<std::pair<Clock::time_point, Part*>> order;
-        std::vector<Part*> unused;
-        for (auto& p : parts) {
-            Clock::time_point when;
-            if (p->first_use(&when))
-                order.emplace_back(when, p.get());
-            else
-                unused.push_back(p.get());
+        struct Use {
+            Part* part;
+            bool used;
+            Clock::time_point first;
+        };
+        std::vector<Use> order;
+        for (auto& p : parts_) {
+            Use u{p.get(), false, {}};
+            u.used = p->first_use(&u.first);
+            order.push_back(u);
         }
-        std::stable_sort(order.begin(), order.end(),
-                         [](const std::pair<Clock::time_point, Part*>& a, const std::pair<Clock::time_point, Part*>& b) {
-                             return a.first < b.first;
-                         });
-        for (Part* p : unused) order.emplace_back(Clock::time_point{}, p);
-        for (const auto& p : order)
-            report.add(p.second->kind(), p.second->report(run), p.second->files(run), p.first != Clock::time_point{});
+        std::stable_sort(order.begin(), order.end(), [](const Use& a, const Use& b) {
+            return a.used != b.used ? a.used : a.used && a.first < b.first;
+        });
+        for (const auto& u : order) report.add(u.part->kind(), u.part->report(run), u.part->files(run), u.used);
         report.add_logs(*process);
-        report.set_run(o, status, timed_out, clock.factor);
-        for (auto& p : parts) p->tear_down();
+        report.set_run(o_, status, timed_out, clock.factor);
     }
-    report.deliver(o);
+    report.deliver(o_);
     return timed_out ? kTimedOut : status;
 }
 
