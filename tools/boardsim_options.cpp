@@ -181,7 +181,9 @@ bool parse_stage_count(const std::string& text, std::vector<std::pair<board::Mcu
 
 // An image file that can be read now.
 std::string readable_file(const std::string& v, std::string* out) {
-    if (v.empty() || access(v.c_str(), R_OK) != 0) return "a readable image file";
+    struct stat st;
+    if (v.empty() || stat(v.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || access(v.c_str(), R_OK) != 0)
+        return "a readable image file";
     *out = v;
     return "";
 }

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -246,10 +245,28 @@ std::vector<uint8_t> from_hex(const std::string& text) {
 }
 
 bool read_file(const std::string& path, std::string* out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    const int err = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : !S_ISREG(st.st_mode) ? EINVAL : 0;
+    if (err) {
+        close(fd);
+        errno = err;
+        return false;
+    }
+    out->clear();
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int read_err = errno;
+            close(fd);
+            errno = read_err;
+            return n == 0;
+        }
+        out->append(buf, static_cast<size_t>(n));
+    }
 }
 
 }  // namespace boardsim
