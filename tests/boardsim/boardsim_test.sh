@@ -232,6 +232,10 @@ leds:" ] || fail "sections not in the order of use"
     [ "$(wc -l <err)" -eq 1 ] || fail "not one line"
     has err "boardsim: --state other.json: not a boardsim board state"
     [ ! -e ran ] && [ "$(cat other.json)" = '{"format": "other"}' ] || fail "ran, or the file was touched"
+    mkdir folder.json
+    run board --state folder.json -- touch ran
+    expect_status 2
+    has err "boardsim: --state folder.json: cannot be read: Is a directory"
     ;;
 board_faults)
     # Shared option names take their part's name under board.
