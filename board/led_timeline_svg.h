@@ -1,5 +1,6 @@
-// Draws what chip 0's ten channels showed over a run, from the chip model's write log, as an SVG,
-// with marks on the time axis (the commands the daemon read, for example).
+// Draws what the two AW9110 chips' channels showed over a run, from the chip models' write
+// logs, as an SVG: failed writes, and marks on the time axis (the daemon's start and end, the
+// commands it read).
 #pragma once
 
 #include <chrono>
@@ -10,12 +11,20 @@
 
 namespace board {
 
-struct TimelineMark {
-    std::chrono::steady_clock::time_point when;
-    std::string label;  // short: drawn under the time axis
+struct TimelineChip {
+    std::string node;  // "/dev/aw9110_1_dev"
+    bool present;      // false: no such chip on the board
+    std::vector<RegWrite> writes;
 };
 
-std::string led_timeline_svg(const std::vector<RegWrite>& writes, std::chrono::steady_clock::time_point start,
+struct TimelineMark {
+    std::chrono::steady_clock::time_point when;
+    std::string label;  // short
+    bool event;         // true: a line over the whole picture, labelled on top (start, end);
+                        // false: a command, labelled under the time axis
+};
+
+std::string led_timeline_svg(const std::vector<TimelineChip>& chips, std::chrono::steady_clock::time_point start,
                              std::chrono::steady_clock::time_point end, const std::vector<TimelineMark>& marks = {});
 
 }  // namespace board

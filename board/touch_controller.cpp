@@ -66,6 +66,16 @@ void TouchController::set_handover_time(std::chrono::milliseconds t) {
     handover_time_ = t;
 }
 
+void TouchController::set_version_after_update(int version) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    version_after_update_ = version;
+}
+
+void TouchController::set_mode(Mode mode) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    mode_ = mode;
+}
+
 void TouchController::fail_writes(int count, long result) {
     std::lock_guard<std::mutex> lock(mutex_);
     write_faults_ = count;
@@ -96,6 +106,21 @@ void TouchController::set_wrong_row_checksum(uint16_t row) {
 void TouchController::set_row(uint16_t row, const Row& content) {
     std::lock_guard<std::mutex> lock(mutex_);
     flash_[row] = content;
+}
+
+void TouchController::set_damaged_row(uint16_t row) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    damaged_.insert(row);
+}
+
+uint8_t TouchController::version() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return version_;
+}
+
+std::vector<uint16_t> TouchController::damaged_rows() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::vector<uint16_t>(damaged_.begin(), damaged_.end());
 }
 
 TouchController::Mode TouchController::mode() const {
@@ -206,6 +231,8 @@ void TouchController::take_frame_locked(const uint8_t* d, size_t len, Clock::tim
     }
     const uint8_t* data = d + 4;
     if (cmd == CMD_EXIT) {  // leaves the bootloader without an answer
+        const bool full = session_programmed_.count(last_row_) && session_verified_ == session_programmed_;
+        if (full && version_after_update_ >= 0) version_ = static_cast<uint8_t>(version_after_update_);
         mode_ = Mode::application;
         row_acc_.clear();
         ++exits_;
@@ -214,6 +241,8 @@ void TouchController::take_frame_locked(const uint8_t* d, size_t len, Clock::tim
     if (cmd == CMD_ENTER) {
         mode_ = Mode::bootloader_open;
         row_acc_.clear();
+        session_programmed_.clear();
+        session_verified_.clear();
         answer_locked(cmd, STATUS_OK, enter_payload_);
         return;
     }
@@ -248,6 +277,12 @@ void TouchController::take_frame_locked(const uint8_t* d, size_t len, Clock::tim
         if (!row_ok(r)) return answer_locked(cmd, STATUS_ERR_ROW, {});
         std::copy(bytes.begin(), bytes.end(), flash_[r].begin());
         programmed_.push_back(r);
+        session_programmed_.insert(r);
+        session_verified_.erase(r);
+        if (is_wrong_row_locked(r))
+            damaged_.insert(r);
+        else
+            damaged_.erase(r);
         return answer_locked(cmd, STATUS_OK, {});
     }
     case CMD_VERIFY_ROW: {
@@ -255,11 +290,21 @@ void TouchController::take_frame_locked(const uint8_t* d, size_t len, Clock::tim
         if (data[0] != 0) return answer_locked(cmd, STATUS_ERR_ARRAY, {});
         const uint16_t r = row_of();
         if (!row_ok(r)) return answer_locked(cmd, STATUS_ERR_ROW, {});
+        // Checked: the host got the row's right checksum in an intact answer.
+        const AnswerFault f = answer_fault_locked(cmd);
+        const bool intact = !f.no_answer && f.status < 0 && !f.bad_checksum && !f.bad_end && !f.replace_payload &&
+                            f.announce_len < 0;
+        if (intact && !damaged_.count(r) && !is_wrong_row_locked(r) && session_programmed_.count(r))
+            session_verified_.insert(r);
         return answer_locked(cmd, STATUS_OK, {row_checksum_locked(r)});
     }
     default:
         return answer_locked(cmd, STATUS_ERR_CMD, {});
     }
+}
+
+bool TouchController::is_wrong_row_locked(uint16_t row) const {
+    return std::find(wrong_rows_.begin(), wrong_rows_.end(), row) != wrong_rows_.end();
 }
 
 uint8_t TouchController::row_checksum_locked(uint16_t row) const {
@@ -268,21 +313,24 @@ uint8_t TouchController::row_checksum_locked(uint16_t row) const {
     if (it != flash_.end())
         for (uint8_t b : it->second) sum = static_cast<uint8_t>(sum + b);
     uint8_t cs = static_cast<uint8_t>(0 - sum);
-    if (std::find(wrong_rows_.begin(), wrong_rows_.end(), row) != wrong_rows_.end()) cs = static_cast<uint8_t>(cs + 1);
+    if (damaged_.count(row) || is_wrong_row_locked(row)) cs = static_cast<uint8_t>(cs + 1);
     return cs;
 }
 
-void TouchController::answer_locked(uint8_t cmd, uint8_t status, std::vector<uint8_t> payload) {
-    AnswerFault fault;
+TouchController::AnswerFault TouchController::answer_fault_locked(uint8_t cmd) const {
     auto faults = answer_faults_.find(cmd);
     if (faults != answer_faults_.end()) {
-        auto one = faults->second.find(cmd_counts_[cmd]);
+        auto count = cmd_counts_.find(cmd);
+        auto one = faults->second.find(count == cmd_counts_.end() ? 0 : count->second);
         auto every = faults->second.find(0);
-        if (one != faults->second.end())
-            fault = one->second;
-        else if (every != faults->second.end())
-            fault = every->second;
+        if (one != faults->second.end()) return one->second;
+        if (every != faults->second.end()) return every->second;
     }
+    return AnswerFault();
+}
+
+void TouchController::answer_locked(uint8_t cmd, uint8_t status, std::vector<uint8_t> payload) {
+    AnswerFault fault = answer_fault_locked(cmd);
     if (fault.no_answer) return;
     if (fault.status >= 0) status = static_cast<uint8_t>(fault.status);
     if (fault.replace_payload) payload = fault.payload;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "char_device.h"
@@ -84,6 +85,12 @@ public:
     void set_enter_payload(std::vector<uint8_t> payload);
     // Frames written this soon after the entry request are refused (the chip restarts).
     void set_handover_time(std::chrono::milliseconds t);
+    // The version byte the application reports after a full update: the last row of the range
+    // programmed (an image's last packet goes there) and every row programmed since the Enter
+    // verified with its right checksum, then Exit. -1: the version stays.
+    void set_version_after_update(int version);
+    // The mode the controller starts in (a controller left in its bootloader stays there).
+    void set_mode(Mode mode);
 
     // Faults. The next count writes (reads) fail: result < 0 is -errno, result >= 0 a short
     // count (a short read still fills the buffer).
@@ -97,6 +104,9 @@ public:
     void set_wrong_row_checksum(uint16_t row);
     // Preloads a flash row (as left by an earlier firmware).
     void set_row(uint16_t row, const Row& content);
+    // A row whose content was spoiled when it was programmed: its checksum reads back wrong
+    // until it is programmed again.
+    void set_damaged_row(uint16_t row);
 
     // What happened.
     Mode mode() const;
@@ -108,6 +118,9 @@ public:
     std::map<uint16_t, Row> flash() const;
     int entry_requests() const;
     int exits() const;
+    uint8_t version() const;  // the application's version byte
+    // Rows whose checksum reads back wrong (spoiled in programming), in order.
+    std::vector<uint16_t> damaged_rows() const;
     // Forgets the recorded calls and frames (flash, mode and counters stay).
     void clear_records();
 
@@ -126,6 +139,8 @@ private:
     void take_frame_locked(const uint8_t* data, size_t len, Clock::time_point now);
     void answer_locked(uint8_t cmd, uint8_t status, std::vector<uint8_t> payload);
     uint8_t row_checksum_locked(uint16_t row) const;
+    bool is_wrong_row_locked(uint16_t row) const;
+    AnswerFault answer_fault_locked(uint8_t cmd) const;
 
     mutable std::mutex mutex_;
     Mode mode_ = Mode::application;
@@ -141,6 +156,9 @@ private:
     std::map<uint8_t, long> frame_write_faults_;
     std::map<uint8_t, int> cmd_counts_;
     std::vector<uint16_t> wrong_rows_;
+    std::set<uint16_t> damaged_;
+    int version_after_update_ = -1;
+    std::set<uint16_t> session_programmed_, session_verified_;  // since the last Enter
 
     std::vector<uint8_t> row_acc_;  // Send Data bytes of the row being loaded
     std::map<uint16_t, Row> flash_;

@@ -4,8 +4,8 @@
 // 127 when COMMAND cannot be started.
 #include <stdio.h>
 
-#include "boardsim_boards.h"
 #include "boardsim_options.h"
+#include "boardsim_part.h"
 #include "boardsim_processes.h"
 #include "boardsim_run.h"
 #include "boardsim_sandbox.h"
@@ -32,6 +32,8 @@ int main(int argc, char** argv) {
     }
     testbed::set_problem_handler([](const std::string& what) { fprintf(stderr, "boardsim: %s\n", what.c_str()); });
     if (int status = check_command(&options.command)) return status;
+    BoardRun board(options);
+    if (!board.load_state()) return kBadUsage;
     catch_signals();
     const std::string orphans = adopt_orphans();
     if (!orphans.empty())
@@ -46,12 +48,5 @@ int main(int argc, char** argv) {
                 "simulated board\n",
                 why.c_str());
     const bool private_mounts = why.empty();
-    switch (options.board) {
-    case Board::leds:
-        return run_leds(options, private_mounts);
-    case Board::touch:
-        return run_touch(options, private_mounts);
-    default:
-        return run_mcu(options, private_mounts);
-    }
+    return board.run(private_mounts);
 }

@@ -33,6 +33,11 @@ const TouchCommand kTouchCommands[] = {
 
 constexpr unsigned kMaxCount = 1000000;  // fault counts: far beyond any run
 constexpr double kMaxEverySeconds = 3600;
+constexpr double kMaxTimeoutSeconds = 7 * 24 * 3600;
+constexpr unsigned long kMaxGapMs = 10000;
+constexpr unsigned long kMaxFlashBytes = board::McuModel::kFlashSize;
+constexpr unsigned long kMaxFlashPages = board::McuModel::kPages;
+constexpr const char* kTouchCommandList = "enter, get-flash-size, send-data, program-row or verify-row";
 constexpr size_t kHelpIndent = 27, kHelpWidth = 100;
 
 // Whole decimal (or 0x hex, when hex) number within 0..max.
@@ -103,10 +108,10 @@ bool parse_bytes(const std::string& text, std::vector<uint8_t>* out) {
     }
 }
 
-bool parse_seconds(const std::string& text, double* out) {
+bool parse_seconds(const std::string& text, double max, double* out) {
     char* end = nullptr;
     double v = strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !(v >= 0) || v > kMaxEverySeconds) return false;
+    if (text.empty() || *end != '\0' || !(v >= 0) || v > max) return false;
     *out = v;
     return true;
 }
@@ -122,101 +127,306 @@ struct OptionRow {
     Apply apply;
 };
 
+// The touch bootloader command a name stands for.
+bool touch_command(const std::string& name, uint8_t* code) {
+    for (const auto& c : kTouchCommands) {
+        if (name == c.name) {
+            *code = c.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+// "COMMAND=N" with a touch bootloader command and a number within 0..max.
+bool parse_touch_pair(const std::string& text, unsigned long max, uint8_t* code, int* value) {
+    size_t eq = text.find('=');
+    unsigned long v;
+    if (eq == std::string::npos || !touch_command(text.substr(0, eq), code) || !parse_uint(text.substr(eq + 1), max, &v))
+        return false;
+    *value = static_cast<int>(v);
+    return true;
+}
+
+struct McuStage {
+    const char* name;
+    board::McuModel::Stage stage;
+};
+const McuStage kMcuStages[] = {
+    {"sync", board::McuModel::Stage::sync},
+    {"command", board::McuModel::Stage::command},
+    {"write-address", board::McuModel::Stage::write_address},
+    {"write-data", board::McuModel::Stage::write_data},
+    {"erase-pages", board::McuModel::Stage::erase_pages},
+    {"read-address", board::McuModel::Stage::read_address},
+    {"read-count", board::McuModel::Stage::read_count},
+    {"go-address", board::McuModel::Stage::go_address},
+};
+constexpr const char* kMcuStageList =
+    "sync, command, write-address, write-data, erase-pages, read-address, read-count or go-address";
+
+// "STAGE=N" with a bootloader stage and a count.
+bool parse_stage_count(const std::string& text, std::vector<std::pair<board::McuModel::Stage, int>>* out) {
+    size_t eq = text.find('=');
+    unsigned long n;
+    if (eq == std::string::npos || !parse_uint(text.substr(eq + 1), kMaxCount, &n)) return false;
+    for (const auto& s : kMcuStages) {
+        if (text.compare(0, eq, s.name) == 0 && eq == strlen(s.name)) {
+            out->emplace_back(s.stage, static_cast<int>(n));
+            return true;
+        }
+    }
+    return false;
+}
+
+// An image file that can be read now.
+std::string readable_file(const std::string& v, std::string* out) {
+    struct stat st;
+    if (v.empty() || stat(v.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || access(v.c_str(), R_OK) != 0)
+        return "a readable image file";
+    *out = v;
+    return "";
+}
+
 const OptionRow kOptions[] = {
-    {Board::none, "--report", "DIR", "write the report into DIR (created if missing) instead of standard error",
+    {Board::none, "--report", "DIR",
+     "write the report into DIR/report.txt and DIR/report.json (DIR created if missing) instead of standard error",
      [](Options& o, const std::string& v) -> std::string {
          if (v.empty()) return "a folder";
          o.report_dir = v;
          return "";
      }},
+    {Board::none, "--state", "FILE",
+     "the board's lasting state (flash, versions, chips) is loaded from FILE before the run and saved into it "
+     "after, as across a reboot; a missing FILE starts from the defaults",
+     [](Options& o, const std::string& v) -> std::string {
+         if (v.empty()) return "a file name";
+         o.state_file = v;
+         return "";
+     }},
+    {Board::none, "--fast", nullptr,
+     "the programs' clock runs ten times fast, so every wait and time-out passes in a tenth of the time; "
+     "output and exit status stay the same, the report gives times on the programs' clock",
+     [](Options& o, const std::string&) -> std::string {
+         o.fast = true;
+         return "";
+     }},
+    {Board::none, "--timeout", "SECONDS",
+     "when COMMAND runs longer, it is interrupted (SIGINT, as Ctrl-C) and boardsim ends with 124",
+     [](Options& o, const std::string& v) -> std::string {
+         return parse_seconds(v, kMaxTimeoutSeconds, &o.timeout_s) && o.timeout_s > 0 ? "" : "seconds, like 60";
+     }},
 
     {Board::leds, "--chip-missing", "1|2", "no such chip: /dev/aw9110_1_dev or /dev/aw9110_2_dev is absent",
      [](Options& o, const std::string& v) -> std::string {
          if (v != "1" && v != "2") return "1 or 2";
-         o.chip_missing = v[0] - '0';
+         o.leds.chip_missing = v[0] - '0';
          return "";
      }},
     {Board::leds, "--fail-writes", "N-M",
      "register write calls N to M fail with EIO (counted over both chips from 1, in the order made)",
      [](Options& o, const std::string& v) -> std::string {
-         return parse_range(v, 1, kMaxCount, &o.fail_first, &o.fail_last) ? "" : "a range of write calls like 3-40";
+         return parse_range(v, 1, kMaxCount, &o.leds.fail_first, &o.leds.fail_last) ? ""
+                                                                                      : "a range of write calls like 3-40";
+     }},
+    {Board::leds, "--short-writes", "N-M",
+     "register write calls N to M take one byte less than given (a short write; counted as --fail-writes)",
+     [](Options& o, const std::string& v) -> std::string {
+         return parse_range(v, 1, kMaxCount, &o.leds.short_first, &o.leds.short_last) ? ""
+                                                                                        : "a range of write calls like 3-40";
      }},
     {Board::leds, "--send", "BYTES",
      "write these command bytes (e.g. 1,3,0x00) into the daemon's pipe one by one, then 0xFF",
      [](Options& o, const std::string& v) -> std::string {
-         return parse_bytes(v, &o.send) ? "" : "byte values 0-255 separated by commas, like 1,3,0";
+         return parse_bytes(v, &o.leds.send) ? "" : "byte values 0-255 separated by commas, like 1,3,0";
      }},
     {Board::leds, "--every", "SECONDS", "pause before each byte of --send (default 2)",
      [](Options& o, const std::string& v) -> std::string {
-         o.every_given = true;
-         return parse_seconds(v, &o.every_s) ? "" : "seconds, like 2 or 0.5";
+         o.leds.every_given = true;
+         return parse_seconds(v, kMaxEverySeconds, &o.leds.every_s) ? "" : "seconds, like 2 or 0.5";
      }},
 
     {Board::touch, "--version", "N", "the running firmware's version byte (0-255, default 0)",
      [](Options& o, const std::string& v) -> std::string {
-         return parse_int(v, 255, &o.version) ? "" : "a byte value 0-255";
+         return parse_int(v, 255, &o.touch.version) ? "" : "a byte value 0-255";
+     }},
+    {Board::touch, "--new-version", "N",
+     "the version byte the firmware reports after an update that programmed and verified every row it sent "
+     "(default: the old byte)",
+     [](Options& o, const std::string& v) -> std::string {
+         return parse_int(v, 255, &o.touch.new_version) ? "" : "a byte value 0-255";
      }},
     {Board::touch, "--rows", "FIRST-LAST", "the flash rows the bootloader offers and takes (default 0-127)",
      [](Options& o, const std::string& v) -> std::string {
-         return parse_range(v, 0, 0xFFFF, &o.first_row, &o.last_row) ? "" : "a row range like 0-127";
+         o.touch.rows_given = true;
+         return parse_range(v, 0, 0xFFFF, &o.touch.first_row, &o.touch.last_row) ? "" : "a row range like 0-127";
      }},
+    {Board::touch, "--image", "FILE", "the report says whether the flash rows hold this image byte for byte",
+     [](Options& o, const std::string& v) -> std::string { return readable_file(v, &o.touch.image); }},
     {Board::touch, "--bad-row-checksum", "ROW", "the checksum of ROW reads back wrong after programming (repeatable)",
      [](Options& o, const std::string& v) -> std::string {
          unsigned long row;
          if (!parse_uint(v, 0xFFFF, &row)) return "a row number 0-65535";
-         o.bad_rows.push_back(static_cast<uint16_t>(row));
+         o.touch.bad_rows.push_back(static_cast<uint16_t>(row));
          return "";
      }},
     {Board::touch, "--no-answer", "COMMAND",
      "the bootloader never answers COMMAND: enter, get-flash-size, send-data, program-row or verify-row (repeatable)",
      [](Options& o, const std::string& v) -> std::string {
-         for (const auto& c : kTouchCommands) {
-             if (v == c.name) {
-                 o.no_answer.push_back(c.code);
-                 return "";
-             }
-         }
-         return "enter, get-flash-size, send-data, program-row or verify-row";
+         uint8_t code;
+         if (!touch_command(v, &code)) return kTouchCommandList;
+         o.touch.no_answer.push_back(code);
+         return "";
+     }},
+    {Board::touch, "--bad-answer-checksum", "COMMAND", "the answers to COMMAND carry a wrong checksum (repeatable)",
+     [](Options& o, const std::string& v) -> std::string {
+         uint8_t code;
+         if (!touch_command(v, &code)) return kTouchCommandList;
+         o.touch.answer_faults.push_back({code, TouchAnswerFault::bad_checksum, 0});
+         return "";
+     }},
+    {Board::touch, "--bad-answer-end", "COMMAND", "the answers to COMMAND end in 0x00, not 0x17 (repeatable)",
+     [](Options& o, const std::string& v) -> std::string {
+         uint8_t code;
+         if (!touch_command(v, &code)) return kTouchCommandList;
+         o.touch.answer_faults.push_back({code, TouchAnswerFault::bad_end, 0});
+         return "";
+     }},
+    {Board::touch, "--answer-status", "COMMAND=S",
+     "the answers to COMMAND carry the bootloader status S (0-255, e.g. 10 for a bad row) (repeatable)",
+     [](Options& o, const std::string& v) -> std::string {
+         TouchAnswerFault f{0, TouchAnswerFault::status, 0};
+         if (!parse_touch_pair(v, 255, &f.command, &f.value)) return "a command and a status, like program-row=10";
+         o.touch.answer_faults.push_back(f);
+         return "";
+     }},
+    {Board::touch, "--late-answer", "COMMAND=N",
+     "the answers to COMMAND show only on the N-th poll of the host (repeatable)",
+     [](Options& o, const std::string& v) -> std::string {
+         TouchAnswerFault f{0, TouchAnswerFault::late, 0};
+         if (!parse_touch_pair(v, kMaxCount, &f.command, &f.value) || f.value < 1)
+             return "a command and a poll count from 1, like verify-row=5";
+         o.touch.answer_faults.push_back(f);
+         return "";
+     }},
+    {Board::touch, "--refuse-frames", "COMMAND",
+     "every write of a COMMAND frame fails with EIO: the bootloader does not take it (repeatable)",
+     [](Options& o, const std::string& v) -> std::string {
+         uint8_t code;
+         if (!touch_command(v, &code)) return kTouchCommandList;
+         o.touch.refuse_frames.push_back(code);
+         return "";
      }},
     {Board::touch, "--fail-reads", "N", "the first N reads from /dev/morlan_touch fail with EIO",
      [](Options& o, const std::string& v) -> std::string {
-         return parse_int(v, kMaxCount, &o.fail_reads) ? "" : "a count";
+         return parse_int(v, kMaxCount, &o.touch.fail_reads) ? "" : "a count";
+     }},
+    {Board::touch, "--fail-writes", "N", "the first N writes to /dev/morlan_touch fail with EIO",
+     [](Options& o, const std::string& v) -> std::string {
+         return parse_int(v, kMaxCount, &o.touch.fail_writes) ? "" : "a count";
+     }},
+    {Board::touch, "--handover-ms", "MS",
+     "after the bootloader entry request the controller restarts for MS milliseconds, failing every transfer",
+     [](Options& o, const std::string& v) -> std::string {
+         return parse_int(v, kMaxCount, &o.touch.handover_ms) ? "" : "milliseconds";
      }},
 
     {Board::mcu, "--app-version", "X.Y.Z", "the version the running application reports (default 1.0.0)",
      [](Options& o, const std::string& v) -> std::string {
          if (!parse_version(v)) return "a version like 2.0.9";
-         o.app_version = v;
+         o.mcu.app_version = v;
          return "";
      }},
     {Board::mcu, "--new-version", "X.Y.Z",
      "the version the application reports once an update has written flash (default: unchanged)",
      [](Options& o, const std::string& v) -> std::string {
          if (!parse_version(v)) return "a version like 2.0.13";
-         o.new_version = v;
+         o.mcu.new_version = v;
          return "";
      }},
+    {Board::mcu, "--image", "FILE", "the report says whether the flash from 0x08000000 holds this image byte for byte",
+     [](Options& o, const std::string& v) -> std::string { return readable_file(v, &o.mcu.image); }},
     {Board::mcu, "--silent-bootloader", "N", "the ROM bootloader does not answer in its first N entries",
      [](Options& o, const std::string& v) -> std::string {
-         return parse_int(v, kMaxCount, &o.silent_bootloader) ? "" : "a count";
+         return parse_int(v, kMaxCount, &o.mcu.silent_bootloader) ? "" : "a count";
      }},
     {Board::mcu, "--nack-erase", "N", "the bootloader refuses (NACK) the first N erase page lists",
      [](Options& o, const std::string& v) -> std::string {
-         return parse_int(v, kMaxCount, &o.nack_erase) ? "" : "a count";
+         return parse_int(v, kMaxCount, &o.mcu.nack_erase) ? "" : "a count";
+     }},
+    {Board::mcu, "--nack", "STAGE=N",
+     "the bootloader refuses (NACK) the next N times at STAGE: sync, command, write-address, write-data, "
+     "erase-pages, read-address, read-count or go-address (repeatable)",
+     [](Options& o, const std::string& v) -> std::string {
+         return parse_stage_count(v, &o.mcu.nacks) ? "" : std::string("a stage (") + kMcuStageList + ") and a count";
+     }},
+    {Board::mcu, "--drop-answer", "STAGE=N",
+     "the bootloader's next N answers at STAGE never reach the line (same stages as --nack; repeatable)",
+     [](Options& o, const std::string& v) -> std::string {
+         return parse_stage_count(v, &o.mcu.drops) ? "" : std::string("a stage (") + kMcuStageList + ") and a count";
      }},
     {Board::mcu, "--app-silent", nullptr, "the application never answers the version query",
      [](Options& o, const std::string&) -> std::string {
-         o.app_silent = true;
+         o.mcu.app_silent = true;
+         return "";
+     }},
+    {Board::mcu, "--app-silent-starts", "N",
+     "the application does not answer in its next N starts (it is still starting up)",
+     [](Options& o, const std::string& v) -> std::string {
+         return parse_int(v, kMaxCount, &o.mcu.app_silent_starts) ? "" : "a count";
+     }},
+    {Board::mcu, "--split-answer", "SIZES[@MS]",
+     "the application's version answer reaches the line in pieces of these sizes (e.g. 3,4@20: 3 bytes, 4 bytes, "
+     "the rest, 20 ms apart)",
+     [](Options& o, const std::string& v) -> std::string {
+         const std::string want = "piece sizes with an optional gap, like 3,4@20";
+         size_t at = v.find('@');
+         std::vector<uint8_t> sizes;
+         if (!parse_bytes(v.substr(0, at), &sizes)) return want;
+         if (at != std::string::npos && !parse_int(v.substr(at + 1), kMaxGapMs, &o.mcu.split_gap_ms)) return want;
+         o.mcu.split_answer.assign(sizes.begin(), sizes.end());
+         return "";
+     }},
+    {Board::mcu, "--answer-surplus", "BYTES",
+     "the application sends these bytes (e.g. 0x55,0xAA) right after its version answer, as a noisy line would",
+     [](Options& o, const std::string& v) -> std::string {
+         return parse_bytes(v, &o.mcu.answer_surplus) ? "" : "byte values 0-255 separated by commas";
+     }},
+    {Board::mcu, "--power-cut-after-bytes", "N",
+     "the MCU loses its supply once its bootloader has programmed N bytes of flash; the flash keeps what was "
+     "programmed, a cut update leaves no application to run, the next reset pulse brings the supply back",
+     [](Options& o, const std::string& v) -> std::string {
+         int n;
+         if (!parse_int(v, kMaxFlashBytes, &n)) return "a byte count";
+         o.mcu.power_cut_bytes = n;
+         return "";
+     }},
+    {Board::mcu, "--power-cut-after-pages", "N",
+     "the MCU loses its supply as its bootloader starts on the page after the first N pages it writes into "
+     "(as --power-cut-after-bytes)",
+     [](Options& o, const std::string& v) -> std::string {
+         int n;
+         if (!parse_int(v, kMaxFlashPages, &n)) return "a page count";
+         o.mcu.power_cut_pages = n;
+         return "";
+     }},
+    {Board::mcu, "--drop-answer-byte", "N",
+     "the N-th byte the MCU sends (counted from 1 over the run: version answers and bootloader answers) is "
+     "lost on the line",
+     [](Options& o, const std::string& v) -> std::string {
+         int n;
+         if (!parse_int(v, kMaxCount, &n) || n < 1) return "a byte number from 1";
+         o.mcu.drop_answer_byte = n;
          return "";
      }},
     {Board::mcu, "--paced", nullptr, "answers as late as a real 115200-baud line and flash allow",
      [](Options& o, const std::string&) -> std::string {
-         o.paced = true;
+         o.mcu.paced = true;
          return "";
      }},
 };
 
-const char* board_name(Board b) { return b == Board::leds ? "leds" : b == Board::touch ? "touch" : "mcu"; }
+const Board kParts[] = {Board::leds, Board::touch, Board::mcu};
 
 const char* board_summary(Board b) {
     switch (b) {
@@ -224,12 +434,46 @@ const char* board_summary(Board b) {
         return "two AW9110 LED driver chips (/dev/aw9110_1_dev, /dev/aw9110_2_dev) and /data/led_pipe";
     case Board::touch:
         return "the touch controller behind /dev/morlan_touch, with its flash bootloader";
-    default:
+    case Board::mcu:
         return "the MCU on /dev/ttyS1 (application and ROM bootloader, 512 KiB flash) and its GPIO lines";
+    default:
+        return "all parts at once: the LED chips and pipe, the touch controller, the MCU and its lines";
     }
 }
 
+// Whether another part has an option of the same name: under `board` both take their part's
+// name in front.
+bool shared_name(const OptionRow& row) {
+    for (const auto& r : kOptions)
+        if (&r != &row && r.board != Board::none && r.board != row.board && strcmp(r.name, row.name) == 0) return true;
+    return false;
+}
+
+// A part's option with the part's name in front: "--touch-new-version".
+std::string prefixed(const OptionRow& row) {
+    return row.board == Board::none ? row.name : std::string("--") + board_name(row.board) + "-" + (row.name + 2);
+}
+
+// The name under which a row is listed for a board: under `board`, a name that two parts share
+// takes the part's name in front (every part option may be given so there).
+std::string name_on(Board board, const OptionRow& row) {
+    return board == Board::whole && shared_name(row) ? prefixed(row) : row.name;
+}
+
 }  // namespace
+
+const char* board_name(Board b) {
+    switch (b) {
+    case Board::leds:
+        return "leds";
+    case Board::touch:
+        return "touch";
+    case Board::mcu:
+        return "mcu";
+    default:
+        return "board";
+    }
+}
 
 const char* touch_command_name(uint8_t code) {
     for (const auto& c : kTouchCommands)
@@ -239,10 +483,13 @@ const char* touch_command_name(uint8_t code) {
 
 void print_help(FILE* out, Board board) {
     fprintf(out,
-            "Usage: boardsim leds|touch|mcu [options] -- COMMAND [ARGS...]\n\n"
+            "Usage: boardsim leds|touch|mcu|board [options] -- COMMAND [ARGS...]\n\n"
             "Runs COMMAND (lumend, sensorflash, coprocflash, or a script that calls them) on a simulated\n"
             "board: every process it starts sees the simulated hardware. COMMAND's output passes through\n"
-            "unchanged and boardsim ends with its exit status; then it reports what the hardware saw.\n\n"
+            "unchanged and boardsim ends with its exit status; then it reports what the hardware saw.\n"
+            "`boardsim board` has every part at once and takes every part's options; where two parts\n"
+            "share an option's name it takes the part's name in front (--touch-new-version N), and\n"
+            "any part option may be given so (--mcu-silent-bootloader 3).\n\n"
             "Options of every board:\n");
     // One option: its name and value, then its help wrapped to the width.
     auto row = [&](const std::string& left, const std::string& help) {
@@ -261,30 +508,30 @@ void print_help(FILE* out, Board board) {
             line.assign(kHelpIndent, ' ');
         }
     };
-    auto rows = [&](Board b) {
+    auto rows = [&](Board part) {
         for (const auto& r : kOptions)
-            if (r.board == b) row(std::string(r.name) + (r.value ? std::string(" ") + r.value : ""), r.help);
+            if (r.board == part) row(name_on(board, r) + (r.value ? std::string(" ") + r.value : ""), r.help);
     };
     rows(Board::none);
     row("--help", "this text");
-    for (Board b : {Board::leds, Board::touch, Board::mcu}) {
-        if (board != Board::none && board != b) continue;
-        fprintf(out, "\nboardsim %s: %s\n", board_name(b), board_summary(b));
+    for (Board b : kParts) {
+        if (board != Board::none && board != Board::whole && board != b) continue;
+        fprintf(out, "\n%s %s: %s\n", board == Board::whole ? "part" : "boardsim", board_name(b), board_summary(b));
         rows(b);
     }
 }
 
 Parse parse_options(int argc, char** argv, Options* o, std::string* message) {
     if (argc < 2) {
-        *message = "boardsim: usage: boardsim leds|touch|mcu [options] -- COMMAND [ARGS...] (boardsim --help)";
+        *message = "boardsim: usage: boardsim leds|touch|mcu|board [options] -- COMMAND [ARGS...] (boardsim --help)";
         return Parse::error;
     }
     const std::string sub = argv[1];
     if (sub == "--help" || sub == "-h") return Parse::help;
-    for (Board b : {Board::leds, Board::touch, Board::mcu})
+    for (Board b : {Board::leds, Board::touch, Board::mcu, Board::whole})
         if (sub == board_name(b)) o->board = b;
     if (o->board == Board::none) {
-        *message = "boardsim: unknown board \"" + sub + "\": leds, touch or mcu";
+        *message = "boardsim: unknown board \"" + sub + "\": leds, touch, mcu or board";
         return Parse::error;
     }
     const std::string who = std::string("boardsim ") + board_name(o->board) + ": ";
@@ -302,7 +549,9 @@ Parse parse_options(int argc, char** argv, Options* o, std::string* message) {
         }
         const OptionRow* row = nullptr;
         for (const auto& r : kOptions)
-            if (arg == r.name && (r.board == Board::none || r.board == o->board)) row = &r;
+            if ((r.board == Board::none || r.board == o->board || o->board == Board::whole) &&
+                (arg == name_on(o->board, r) || (o->board == Board::whole && arg == prefixed(r))))
+                row = &r;
         if (!row) {
             *message = who + "unknown option " + arg + " (boardsim " + board_name(o->board) + " --help lists them)";
             if (arg[0] != '-')
@@ -332,14 +581,18 @@ Parse parse_options(int argc, char** argv, Options* o, std::string* message) {
         return Parse::error;
     }
     o->command.assign(argv + i + 1, argv + argc);
-    if (o->every_given && o->send.empty()) {
+    if (o->leds.every_given && o->leds.send.empty()) {
         *message = who + "--every goes with --send";
         return Parse::error;
     }
-    for (uint16_t row : o->bad_rows) {
-        if (row < o->first_row || row > o->last_row) {
+    if (o->fast && o->mcu.paced) {
+        *message = who + "--paced (the real line's and flash's times) and --fast (no waits) contradict";
+        return Parse::error;
+    }
+    for (uint16_t row : o->touch.bad_rows) {
+        if (row < o->touch.first_row || row > o->touch.last_row) {
             *message = who + "--bad-row-checksum " + std::to_string(row) + " lies outside the flash rows " +
-                       std::to_string(o->first_row) + "-" + std::to_string(o->last_row) + " (--rows)";
+                       std::to_string(o->touch.first_row) + "-" + std::to_string(o->touch.last_row) + " (--rows)";
             return Parse::error;
         }
     }

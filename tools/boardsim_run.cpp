@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <stdexcept>
 #include <thread>
 
 #include "boardsim_processes.h"
@@ -134,6 +135,14 @@ std::unique_ptr<testbed::Process> start_command(testbed::Bed& bed, const Options
     run.pass_stdio = true;
     run.working_dir = cwd ? cwd : ".";
     free(cwd);
+    if (options.fast) {
+        // Every process COMMAND starts waits kFastFactor times shorter: sleeps, select and
+        // poll time-outs; the programs' constants and output stay as they are.
+        run.preload_after.push_back(BOARDSIM_FAST_CLOCK);
+        char factor[48];
+        snprintf(factor, sizeof factor, "BOARDSIM_CLOCK_FACTOR=%g", kFastFactor);
+        run.env.push_back(factor);
+    }
     if (pipe2(g_signal_pipe, O_CLOEXEC) != 0) {
         fprintf(stderr, "boardsim: pipe: %s\n", strerror(errno));
         return nullptr;
@@ -210,6 +219,54 @@ std::string ranges(std::vector<unsigned> values) {
         i = j + 1;
     }
     return out.empty() ? "none" : out;
+}
+
+std::string to_hex(const uint8_t* data, size_t len) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out(len * 2, '0');
+    for (size_t i = 0; i < len; ++i) {
+        out[2 * i] = kDigits[data[i] >> 4];
+        out[2 * i + 1] = kDigits[data[i] & 0xF];
+    }
+    return out;
+}
+
+std::vector<uint8_t> from_hex(const std::string& text) {
+    auto nibble = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        throw std::invalid_argument("not hex");
+    };
+    if (text.size() % 2) throw std::invalid_argument("odd hex length");
+    std::vector<uint8_t> out(text.size() / 2);
+    for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(nibble(text[2 * i]) << 4 | nibble(text[2 * i + 1]));
+    return out;
+}
+
+bool read_file(const std::string& path, std::string* out) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    const int err = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : !S_ISREG(st.st_mode) ? EINVAL : 0;
+    if (err) {
+        close(fd);
+        errno = err;
+        return false;
+    }
+    out->clear();
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int read_err = errno;
+            close(fd);
+            errno = read_err;
+            return n == 0;
+        }
+        out->append(buf, static_cast<size_t>(n));
+    }
 }
 
 }  // namespace boardsim

@@ -3,6 +3,7 @@
 
 #include <signal.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -12,6 +13,9 @@
 #include "boardsim_options.h"
 
 namespace boardsim {
+
+// --fast: how much faster than the wall clock the programs' clock runs.
+constexpr double kFastFactor = 10;
 
 // Effectively without limit, for waits that only COMMAND's end cuts short.
 constexpr std::chrono::hours kForever{24 * 365};
@@ -47,5 +51,12 @@ void deliver_report(const Options& options, const std::string& text,
 
 // "a-b, c" for a sorted list of numbers.
 std::string ranges(std::vector<unsigned> values);
+
+// Bytes as lower-case hex text, and back (throws std::invalid_argument on text that is not hex).
+std::string to_hex(const uint8_t* data, size_t len);
+std::vector<uint8_t> from_hex(const std::string& text);
+
+// The whole content of a file; false when it cannot be read.
+bool read_file(const std::string& path, std::string* out);
 
 }  // namespace boardsim

@@ -1,11 +1,14 @@
-// boardsim touch: the touch controller behind /dev/morlan_touch. The report names the rows the
-// update programmed, those left damaged, and the mode the controller was left in.
+// The touch part: the touch controller behind /dev/morlan_touch. Its lasting state is the flash
+// rows, the version byte, the rows left damaged and whether it stays in its bootloader; the
+// report names the rows programmed and damaged, the mode it was left in, and whether the flash
+// holds the image given with --image.
 #include <errno.h>
 #include <stdio.h>
 
 #include <algorithm>
+#include <stdexcept>
 
-#include "boardsim_boards.h"
+#include "boardsim_part.h"
 #include "boardsim_run.h"
 #include "touch_controller.h"
 
@@ -14,6 +17,8 @@ namespace boardsim {
 namespace {
 
 using board::TouchController;
+
+constexpr size_t kPacketSize = 129;  // image packet: a 128-byte row and one unused byte
 
 const char* mode_text(TouchController::Mode mode) {
     switch (mode) {
@@ -26,43 +31,178 @@ const char* mode_text(TouchController::Mode mode) {
     }
 }
 
+bool in_bootloader(TouchController::Mode mode) { return mode != TouchController::Mode::application; }
+
+// The image's rows as the bootloader loop places them: packet k into first + k, the last
+// packet into last.
+std::map<uint16_t, TouchController::Row> image_rows(const std::string& bytes, unsigned first, unsigned last) {
+    std::map<uint16_t, TouchController::Row> rows;
+    const size_t packets = bytes.size() / kPacketSize;
+    for (size_t k = 0; k < packets; ++k) {
+        const uint16_t row = static_cast<uint16_t>(k + 1 == packets ? last : first + k);
+        std::copy_n(bytes.begin() + static_cast<long>(k * kPacketSize), TouchController::ROW_SIZE, rows[row].begin());
+    }
+    return rows;
+}
+
+class TouchPart : public Part {
+public:
+    explicit TouchPart(const TouchOptions& o) : o_(o) {}
+    Board kind() const override { return Board::touch; }
+
+    void load(const Json& state) override {
+        version_ = state.at("version").get<uint8_t>();
+        bootloader_ = state.at("mode").get<std::string>() == "bootloader";
+        if (!bootloader_ && state.at("mode").get<std::string>() != "application") throw std::runtime_error("mode");
+        for (const auto& row : state.at("damaged_rows")) damaged_.push_back(row.get<uint16_t>());
+        for (const auto& r : state.at("rows").items()) {
+            const std::vector<uint8_t> bytes = from_hex(r.value().get<std::string>());
+            if (bytes.size() != TouchController::ROW_SIZE) throw std::runtime_error("row size");
+            TouchController::Row row;
+            std::copy(bytes.begin(), bytes.end(), row.begin());
+            rows_[static_cast<uint16_t>(std::stoul(r.key()))] = row;
+        }
+    }
+
+    Json save() const override {
+        Json rows = Json::object();
+        for (const auto& r : touch_.flash()) rows[std::to_string(r.first)] = to_hex(r.second.data(), r.second.size());
+        return {{"version", touch_.version()},
+                {"mode", in_bootloader(touch_.mode()) ? "bootloader" : "application"},
+                {"damaged_rows", touch_.damaged_rows()},
+                {"rows", rows}};
+    }
+
+    void set_up(testbed::Bed& bed) override {
+        if (o_.version >= 0) version_ = static_cast<uint8_t>(o_.version);
+        if (!o_.image.empty() && !read_file(o_.image, &image_)) image_.clear();
+        start_version_ = version_;
+        touch_.set_version(version_);
+        touch_.set_version_after_update(o_.new_version);
+        if (bootloader_) touch_.set_mode(TouchController::Mode::bootloader);
+        touch_.set_rows(static_cast<uint16_t>(o_.first_row), static_cast<uint16_t>(o_.last_row));
+        touch_.set_handover_time(std::chrono::milliseconds(o_.handover_ms));
+        for (const auto& r : rows_) touch_.set_row(r.first, r.second);
+        for (uint16_t row : damaged_) touch_.set_damaged_row(row);
+        for (uint16_t row : o_.bad_rows) touch_.set_wrong_row_checksum(row);
+        TouchController::AnswerFault silent;
+        silent.no_answer = true;
+        for (uint8_t cmd : o_.no_answer) touch_.set_answer_fault(cmd, silent);
+        for (const auto& f : o_.answer_faults) {
+            TouchController::AnswerFault fault;
+            fault.bad_checksum = f.kind == TouchAnswerFault::bad_checksum;
+            fault.bad_end = f.kind == TouchAnswerFault::bad_end;
+            if (f.kind == TouchAnswerFault::status) fault.status = f.value;
+            if (f.kind == TouchAnswerFault::late) fault.ready_poll = f.value;
+            touch_.set_answer_fault(f.command, fault);
+        }
+        for (uint8_t cmd : o_.refuse_frames) touch_.fail_frame_writes(cmd, -EIO);
+        if (o_.fail_reads > 0) touch_.fail_reads(o_.fail_reads, -EIO);
+        if (o_.fail_writes > 0) touch_.fail_writes(o_.fail_writes, -EIO);
+        bed.add_char_device("morlan_touch", &touch_);
+    }
+
+    bool first_use(Clock::time_point* when) const override {
+        bool used = false;
+        auto take = [&](Clock::time_point t) {
+            if (!used || t < *when) *when = t;
+            used = true;
+        };
+        for (const auto& c : touch_.ioctls()) take(c.at);
+        for (const auto& c : touch_.writes()) take(c.at);
+        for (const auto& c : touch_.reads()) take(c.at);
+        return used;
+    }
+
+    Section report(const RunRecord&) const override {
+        Section s;
+        s.title = "boardsim touch: what the touch controller saw";
+        s.notation = "rows are 128-byte flash rows by number, a-b a range; a damaged row was programmed but its "
+                     "checksum reads back wrong";
+        std::vector<unsigned> programmed, damaged;
+        for (uint16_t row : touch_.programmed_rows()) programmed.push_back(row);
+        for (uint16_t row : touch_.damaged_rows()) damaged.push_back(row);
+        char buf[256];
+        snprintf(buf, sizeof buf, "firmware version byte %d at the start, %d at the end; flash rows %u-%u", start_version_,
+                 touch_.version(), o_.first_row, o_.last_row);
+        s.lines.push_back(buf);
+        if (bootloader_) s.lines.push_back("at the start the controller was in its bootloader (left there by an earlier run)");
+        if (!damaged_.empty())
+            s.lines.push_back("rows damaged at the start (left so by an earlier run): " +
+                              ranges(std::vector<unsigned>(damaged_.begin(), damaged_.end())));
+        snprintf(buf, sizeof buf, "bootloader entry requests: %d; bootloader frames taken: %zu; exits: %d",
+                 touch_.entry_requests(), touch_.frames().size(), touch_.exits());
+        s.lines.push_back(buf);
+        s.lines.push_back("rows programmed: " + ranges(programmed) + " (" + std::to_string(programmed.size()) +
+                          " program row commands)");
+        s.lines.push_back("rows left damaged (their checksum reads back wrong): " + ranges(damaged));
+        s.lines.push_back(std::string("at the end the controller ") + mode_text(touch_.mode()));
+        if (in_bootloader(touch_.mode()))
+            s.outcome = "left in its bootloader";
+        else if (!damaged.empty())
+            s.outcome = "rows left damaged";
+        else if (programmed.empty())
+            s.outcome = "not updated";
+        else if (touch_.version() != start_version_)
+            s.outcome = "updated to version " + std::to_string(touch_.version());
+        else
+            s.outcome = "rows programmed, version unchanged";
+        Json image_facts;
+        s.lines.push_back(image_check(&image_facts));
+        s.facts = {{"version_at_start", start_version_},
+                   {"version_at_end", touch_.version()},
+                   {"rows", {o_.first_row, o_.last_row}},
+                   {"started_in_bootloader", bootloader_},
+                   {"rows_damaged_at_start", damaged_},
+                   {"entry_requests", touch_.entry_requests()},
+                   {"frames", touch_.frames().size()},
+                   {"exits", touch_.exits()},
+                   {"rows_programmed", programmed},
+                   {"rows_damaged", damaged},
+                   {"mode_at_end", in_bootloader(touch_.mode()) ? "bootloader" : "application"},
+                   {"image", image_facts}};
+        return s;
+    }
+
+private:
+    // Compares the flash with --image, row by row; keeps the facts for the JSON report.
+    std::string image_check(Json* facts) const {
+        if (o_.image.empty()) {
+            *facts = nullptr;
+            return "image comparison: none (--image FILE compares the flash with it)";
+        }
+        const auto want = image_rows(image_, o_.first_row, o_.last_row);
+        const auto flash = touch_.flash();
+        const auto damaged = touch_.damaged_rows();
+        std::vector<unsigned> differ;
+        for (const auto& r : want) {
+            auto it = flash.find(r.first);
+            if (it == flash.end() || it->second != r.second ||
+                std::find(damaged.begin(), damaged.end(), r.first) != damaged.end())
+                differ.push_back(r.first);
+        }
+        const bool holds = differ.empty() && !want.empty();
+        *facts = {{"file", o_.image}, {"rows", want.size()}, {"holds_image", holds}, {"rows_differing", differ}};
+        if (want.empty()) return "image comparison: " + o_.image + " holds no whole 129-byte packet";
+        if (holds)
+            return "image comparison: the flash holds " + o_.image + " byte for byte (" + std::to_string(want.size()) +
+                   " rows)";
+        return "image comparison: the flash does NOT hold " + o_.image + "; rows that differ: " + ranges(differ);
+    }
+
+    TouchOptions o_;
+    std::string image_;  // read before the run: COMMAND may change the file
+    uint8_t version_ = 0, start_version_ = 0;
+    bool bootloader_ = false;
+    std::vector<uint16_t> damaged_;
+    std::map<uint16_t, TouchController::Row> rows_;
+    TouchController touch_;
+};
+
 }  // namespace
 
-int run_touch(const Options& o, bool private_mounts) {
-    TouchController touch;
-    touch.set_version(static_cast<uint8_t>(o.version));
-    touch.set_rows(static_cast<uint16_t>(o.first_row), static_cast<uint16_t>(o.last_row));
-    for (uint16_t row : o.bad_rows) touch.set_wrong_row_checksum(row);
-    TouchController::AnswerFault silent;
-    silent.no_answer = true;
-    for (uint8_t cmd : o.no_answer) touch.set_answer_fault(cmd, silent);
-    if (o.fail_reads > 0) touch.fail_reads(o.fail_reads, -EIO);
-    testbed::Bed bed;
-    bed.add_char_device("morlan_touch", &touch);
-
-    auto process = start_command(bed, o, private_mounts);
-    if (!process) return 127;
-    const int status = finish_command(*process);
-
-    std::vector<unsigned> programmed, damaged;
-    for (uint16_t row : touch.programmed_rows()) {
-        programmed.push_back(row);
-        if (std::find(o.bad_rows.begin(), o.bad_rows.end(), row) != o.bad_rows.end()) damaged.push_back(row);
-    }
-    char buf[256];
-    std::string text = "boardsim touch: what the touch controller saw\n";
-    snprintf(buf, sizeof buf, "  firmware version byte %d, flash rows %u-%u\n", o.version, o.first_row, o.last_row);
-    text += buf;
-    snprintf(buf, sizeof buf, "  bootloader entry requests: %d; bootloader frames taken: %zu; exits: %d\n",
-             touch.entry_requests(), touch.frames().size(), touch.exits());
-    text += buf;
-    text += "  rows programmed: " + ranges(programmed) + " (" + std::to_string(programmed.size()) +
-            " program row commands)\n";
-    text += "  rows left damaged (their checksum reads back wrong): " + ranges(damaged) + "\n";
-    text += std::string("  at the end the controller ") + mode_text(touch.mode()) + "\n";
-    text += log_section(*process);
-    deliver_report(o, text);
-    return status;
+std::unique_ptr<Part> make_touch_part(const Options& options) {
+    return std::unique_ptr<Part>(new TouchPart(options.touch));
 }
 
 }  // namespace boardsim

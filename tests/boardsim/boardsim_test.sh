@@ -185,6 +185,106 @@ mcu_stm32flash)
     has err "    0x08000000 ##oooo"
     has err "afterwards the application answers the version query: 2.0.13"
     ;;
+board_two_runs)
+    # An install step run twice on one board with --state: the first run updates the touch
+    # controller and the MCU and starts the daemon; the second, after the "reboot", skips both.
+    head -c 387 /dev/urandom >touch.bin
+    head -c 3000 /dev/urandom >mcu.bin
+    cat >install.sh <<SCRIPT
+"$sensorflash" touch.bin 1.0.12; echo "sensorflash ended with \$?"
+"$coprocflash" mcu.bin 2.0.13 | grep -e "already new" -e "end"; echo "coprocflash done"
+mkfifo /data/led_pipe
+"$lumend" &
+printf '\001\377' >/data/led_pipe
+wait \$!; echo "lumend ended with \$?"
+SCRIPT
+    opts="--state s.json --fast --touch-new-version 12 --mcu-new-version 2.0.13 --touch-image touch.bin --mcu-image mcu.bin"
+    run board $opts --report r1 -- sh install.sh
+    expect_status 0
+    has out "TOUCH PROGRAM UPDATE SUCCESSFULLY"
+    has out "lumend ended with 0"
+    ! grep -q "already new" out || fail "first run skipped the MCU update"
+    # Sections in the order the script used the parts.
+    [ "$(grep -E '^boardsim (leds|touch|mcu):' r1/report.txt | cut -d' ' -f2)" = "touch:
+mcu:
+leds:" ] || fail "sections not in the order of use"
+    has r1/report.txt "firmware version byte 0 at the start, 12 at the end"
+    has r1/report.txt "the flash holds touch.bin byte for byte (3 rows)"
+    has r1/report.txt "the flash holds mcu.bin byte for byte (3000 bytes from 0x08000000)"
+    # The picture: both chips, the daemon's start and end, and the commands 1 and 255, which
+    # arrived together, labelled one under the other.
+    has r1/leds-timeline.svg ">/dev/aw9110_2_dev</text>"
+    has r1/leds-timeline.svg ">daemon ends</text>"
+    label_y() { sed -n "s/.*<text x=\"[0-9.]*\" y=\"\([0-9]*\)\" fill=\"#e02020\">$1<.*/\1/p" r1/leds-timeline.svg; }
+    [ -n "$(label_y 1)" ] && [ -n "$(label_y 255)" ] && [ "$(label_y 1)" != "$(label_y 255)" ] ||
+        fail "the labels of 1 and 255 overprint"
+    run board $opts --report r2 -- sh install.sh
+    expect_status 0
+    has out "ver=12, new_ver=12"
+    has out "mcu already new version!"
+    has r2/report.txt "bootloader entry requests: 0"
+    has r2/report.txt "bootloader entries: 0"
+    has r2/report.txt "the flash holds mcu.bin byte for byte"
+    # A file that is not a board state: one line, status 2, nothing runs, the file stays.
+    echo '{"format": "other"}' >other.json
+    run board --state other.json -- touch ran
+    expect_status 2
+    [ "$(wc -l <err)" -eq 1 ] || fail "not one line"
+    has err "boardsim: --state other.json: not a boardsim board state"
+    [ ! -e ran ] && [ "$(cat other.json)" = '{"format": "other"}' ] || fail "ran, or the file was touched"
+    mkdir folder.json
+    run board --state folder.json -- touch ran
+    expect_status 2
+    has err "boardsim: --state folder.json: cannot be read: Is a directory"
+    ;;
+board_faults)
+    # Shared option names take their part's name under board.
+    run board --new-version 12 -- touch ran
+    expect_status 2
+    has err "unknown option --new-version"
+    head -c 387 /dev/urandom >touch.bin
+    # Faults reach the controller by their options...
+    run board --fast --refuse-frames program-row -- "$sensorflash" touch.bin 1.0.12
+    expect_status 254
+    run board --fast --touch-answer-status program-row=10 -- "$sensorflash" touch.bin 1.0.12
+    expect_status 250
+    # ...and what they leave lasts: a controller left in its bootloader and a damaged row are
+    # there at the next run, which reads version 0 and programs the controller again.
+    run touch --fast --state t.json --handover-ms 1500 -- "$sensorflash" touch.bin 1.0.12
+    expect_status 254
+    has err "at the end the controller is restarting into its bootloader"
+    run touch --fast --state t.json --bad-row-checksum 1 -- "$sensorflash" touch.bin 1.0.12
+    expect_status 251
+    has err "at the start the controller was in its bootloader"
+    has out "ver=0, new_ver=12"
+    run touch --fast --state t.json --new-version 12 -- "$sensorflash" touch.bin 1.0.12
+    expect_status 0
+    has err "rows damaged at the start (left so by an earlier run): 1"
+    has err "rows left damaged (their checksum reads back wrong): none"
+    has err "firmware version byte 0 at the start, 12 at the end"
+    ;;
+board_fast)
+    # The programs' output and status are the same on the fast clock as on the real one.
+    head -c 387 /dev/urandom >touch.bin
+    head -c 3000 /dev/urandom >mcu.bin
+    cat >update.sh <<SCRIPT
+"$sensorflash" touch.bin 1.0.12; echo "sensorflash ended with \$?"
+"$coprocflash" mcu.bin 2.0.13; echo "coprocflash ended with \$?"
+exit 3
+SCRIPT
+    run board --mcu-new-version 2.0.13 --nack-erase 5 -- sh update.sh
+    expect_status 3
+    mv out real.out
+    run board --fast --mcu-new-version 2.0.13 --nack-erase 5 --report fast -- sh update.sh
+    expect_status 3
+    cmp -s real.out out || fail "output differs from the real clock's: $(diff real.out out)"
+    has fast/report.json '"clock_factor": 10'
+    # A COMMAND that runs too long is interrupted as by Ctrl-C, and boardsim ends with 124.
+    run board --timeout 1 -- sh -c 'trap "echo interrupted; exit 3" INT; sleep 30 & wait'
+    expect_status 124
+    has out "interrupted"
+    has err "boardsim: COMMAND ran longer than 1 s (--timeout): it is interrupted (SIGINT)"
+    ;;
 *)
     fail "no such case"
     ;;

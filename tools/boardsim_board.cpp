@@ -1,0 +1,119 @@
+// A board as a list of parts: loads their saved state, sets them up on one bed, runs COMMAND
+// (with the programs' clock sped up under --fast, interrupted after --timeout), saves the state
+// and writes one report section per part, in the order COMMAND first used them.
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <exception>
+#include <thread>
+
+#include "boardsim_part.h"
+#include "boardsim_report.h"
+#include "boardsim_run.h"
+#include "boardsim_state.h"
+
+namespace boardsim {
+
+namespace {
+
+constexpr int kTimedOut = 124;  // as timeout(1)
+// How long COMMAND has to end after the interrupt before the rest is killed.
+constexpr std::chrono::seconds kInterruptGrace{10};
+
+std::vector<std::unique_ptr<Part>> parts_of(const Options& o) {
+    std::vector<std::unique_ptr<Part>> parts;
+    if (o.board == Board::leds || o.board == Board::whole) parts.push_back(make_leds_part(o));
+    if (o.board == Board::touch || o.board == Board::whole) parts.push_back(make_touch_part(o));
+    if (o.board == Board::mcu || o.board == Board::whole) parts.push_back(make_mcu_part(o));
+    return parts;
+}
+
+// Waits for COMMAND's end; past the time-out, interrupts it as Ctrl-C would. True when it had
+// to be interrupted.
+bool wait_or_interrupt(testbed::Process& process, double timeout_s) {
+    if (timeout_s <= 0) {
+        testbed::wait_until([&] { return process.exited(); }, kForever);
+        return false;
+    }
+    const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(timeout_s));
+    if (testbed::wait_until([&] { return process.exited(); }, limit)) return false;
+    fprintf(stderr, "boardsim: COMMAND ran longer than %g s (--timeout): it is interrupted (SIGINT)\n", timeout_s);
+    raise(SIGINT);  // boardsim's own handler passes it on to COMMAND and all it started
+    if (!testbed::wait_until([&] { return process.exited(); }, kInterruptGrace)) {
+        fprintf(stderr, "boardsim: COMMAND did not end within %lld s of the interrupt: it is killed\n",
+                static_cast<long long>(kInterruptGrace.count()));
+        kill(-process.pid(), SIGKILL);
+    }
+    return true;
+}
+
+}  // namespace
+
+BoardRun::BoardRun(const Options& options) : o_(options), parts_(parts_of(options)), state_(new StateFile(options.state_file)) {}
+
+BoardRun::~BoardRun() = default;
+
+bool BoardRun::load_state() {
+    std::string error;
+    if (state_->load(parts_, &error)) return true;
+    fprintf(stderr, "boardsim: --state %s: %s\n", o_.state_file.c_str(), error.c_str());
+    return false;
+}
+
+int BoardRun::run(bool private_mounts) {
+    int status;
+    bool timed_out;
+    Report report(o_);
+    {
+        testbed::Bed bed;
+        // The models' threads end before the bed goes, whichever way this block is left.
+        struct TearDown {
+            std::vector<std::unique_ptr<Part>>& parts;
+            ~TearDown() {
+                for (auto& p : parts) p->tear_down();
+            }
+        } tear_down{parts_};
+        for (auto& p : parts_) p->set_up(bed);
+        BoardClock clock;
+        clock.factor = o_.fast ? kFastFactor : 1;
+        clock.start = Clock::now();
+        auto process = start_command(bed, o_, private_mounts);
+        if (!process) return 127;
+        std::vector<std::thread> beside;
+        for (auto& p : parts_) beside.emplace_back([&p, &process, &clock] { p->beside(*process, clock); });
+        timed_out = wait_or_interrupt(*process, o_.timeout_s);
+        for (auto& t : beside) t.join();
+        status = finish_command(*process);
+        for (auto& p : parts_) p->after_run();
+        const RunRecord run{*process, clock, Clock::now()};
+
+        std::string error;
+        if (!state_->save(parts_, &error))
+            fprintf(stderr, "boardsim: --state %s: %s\n", o_.state_file.c_str(), error.c_str());
+        // Sections in the order COMMAND first used the parts; parts it never used last.
+        struct Use {
+            Part* part;
+            bool used;
+            Clock::time_point first;
+        };
+        std::vector<Use> order;
+        for (auto& p : parts_) {
+            Use u{p.get(), false, {}};
+            u.used = p->first_use(&u.first);
+            order.push_back(u);
+        }
+        std::stable_sort(order.begin(), order.end(), [](const Use& a, const Use& b) {
+            return a.used != b.used ? a.used : a.used && a.first < b.first;
+        });
+        for (const auto& u : order) report.add(u.part->kind(), u.part->report(run), u.part->files(run), u.used);
+        report.add_logs(*process);
+        report.set_run(o_, status, timed_out, clock.factor);
+    }
+    report.deliver(o_);
+    return timed_out ? kTimedOut : status;
+}
+
+}  // namespace boardsim

@@ -1,0 +1,34 @@
+// The report of a run: one section per part in the order COMMAND used them, as text (one line
+// on its notation per section) and as report.json with the same facts, plus the parts' files.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "boardsim_part.h"
+
+namespace boardsim {
+
+class Report {
+public:
+    explicit Report(const Options& options) : report_dir_(options.report_dir) {}
+    void add(Board part, const Section& section, const std::vector<std::pair<std::string, std::string>>& files, bool used);
+    // The Android-log and kernel-log lines COMMAND's programs wrote: a section of their own.
+    void add_logs(const testbed::Process& process);
+    void set_run(const Options& options, int status, bool timed_out, double clock_factor);
+    // Into DIR/report.txt, DIR/report.json and the parts' files with --report DIR, else the text
+    // on standard error.
+    void deliver(const Options& options) const;
+    std::string text() const;
+
+private:
+    std::string report_dir_;
+    std::string text_;
+    Json json_ = Json::object();
+    Json parts_ = Json::array();
+    Json logs_ = Json::array();
+    std::vector<std::pair<std::string, std::string>> files_;
+};
+
+}  // namespace boardsim
