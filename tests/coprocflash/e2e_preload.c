@@ -48,16 +48,20 @@ static int refused_on_read_only_medium(const char *path, int flags) {
     return 1;
 }
 
-__attribute__((visibility("default"))) int open(const char *path, int flags, ...) {
-    static int (*real)(const char *, int, ...);
-    mode_t mode = 0;
-    if (!real) real = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, "open");
-    if (flags & O_CREAT) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = (mode_t)va_arg(ap, int);
-        va_end(ap);
+/* The program is built with a 64-bit file interface: on glibc its open() may be open64(). */
+#define READ_ONLY_MEDIUM_OPEN(name)                                                                 \
+    __attribute__((visibility("default"))) int name(const char *path, int flags, ...) {            \
+        static int (*real)(const char *, int, ...);                                                \
+        mode_t mode = 0;                                                                           \
+        if (!real) real = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, #name);                \
+        if (flags & O_CREAT) {                                                                     \
+            va_list ap;                                                                            \
+            va_start(ap, flags);                                                                   \
+            mode = (mode_t)va_arg(ap, int);                                                        \
+            va_end(ap);                                                                            \
+        }                                                                                          \
+        if (refused_on_read_only_medium(path, flags)) return -1;                                   \
+        return real(path, flags, mode);                                                            \
     }
-    if (refused_on_read_only_medium(path, flags)) return -1;
-    return real(path, flags, mode);
-}
+READ_ONLY_MEDIUM_OPEN(open)
+READ_ONLY_MEDIUM_OPEN(open64)
