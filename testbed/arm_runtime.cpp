@@ -73,19 +73,25 @@ PreloadSet make_preload_set(const std::string& dir, const std::vector<std::strin
     return set;
 }
 
-std::string program_file(const std::string& name) {
-    if (name.find('/') != std::string::npos) return name;
+std::vector<std::string> path_candidates(const std::string& name) {
     const char* path = getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
+    const std::string dirs = path ? path : "/usr/bin:/bin";
+    std::vector<std::string> candidates;
     size_t pos = 0;
     for (;;) {
         size_t colon = dirs.find(':', pos);
         std::string d = dirs.substr(pos, colon - pos);
-        std::string candidate = (d.empty() ? "." : d) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-        if (colon == std::string::npos) return name;
+        candidates.push_back((d.empty() ? "." : d) + "/" + name);
+        if (colon == std::string::npos) return candidates;
         pos = colon + 1;
     }
+}
+
+std::string program_file(const std::string& name) {
+    if (name.find('/') != std::string::npos) return name;
+    for (const auto& candidate : path_candidates(name))
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    return name;
 }
 
 }  // namespace testbed

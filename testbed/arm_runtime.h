@@ -27,6 +27,8 @@ struct PreloadSet {
 // dir/lib/arm-linux-gnueabihf/; the value names dir/$LIB/<library file name> for each, in order.
 PreloadSet make_preload_set(const std::string& dir, const std::vector<std::string>& libs, const ArmRuntime& arm);
 
+// The files a PATH search tries for name, in order (an empty PATH entry is the current folder).
+std::vector<std::string> path_candidates(const std::string& name);
 // The program file that exec would run for name (a PATH search when it holds no '/').
 std::string program_file(const std::string& name);
 

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "arm_runtime.h"
 #include "boardsim_processes.h"
 #include "boardsim_sandbox.h"
 
@@ -77,21 +78,13 @@ int check_command(std::vector<std::string>* command) {
     if (name.find('/') != std::string::npos) {
         if (executable(name, &err)) found = name;
     } else {
-        const char* path = getenv("PATH");
-        std::string dirs = path ? path : "/usr/bin:/bin";
-        size_t pos = 0;
-        for (;;) {
-            size_t colon = dirs.find(':', pos);
-            std::string dir = dirs.substr(pos, colon - pos);
+        for (const auto& candidate : testbed::path_candidates(name)) {
             int e;
-            const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
             if (executable(candidate, &e)) {
                 found = candidate;
                 break;
             }
             if (e != ENOENT) err = e;
-            if (colon == std::string::npos) break;
-            pos = colon + 1;
         }
         if (found.empty() && err == ENOENT) {
             fprintf(stderr, "boardsim: %s: command not found\n", name.c_str());
