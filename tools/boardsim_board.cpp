@@ -112,7 +112,7 @@ int BoardRun::run(bool private_mounts) {
         report.add_logs(*process);
         report.set_run(o_, status, timed_out, clock.factor);
     }
-    report.deliver(o_);
+    report.deliver();
     return timed_out ? kTimedOut : status;
 }
 

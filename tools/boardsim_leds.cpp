@@ -182,7 +182,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Part> make_leds_part(const Options& options) { 
+std::unique_ptr<Part> make_leds_part(const Options& options) {
     return std::unique_ptr<Part>(new LedsPart(options.leds, options.board == Board::leds));
 }
 

@@ -138,6 +138,22 @@ bool touch_command(const std::string& name, uint8_t* code) {
     return false;
 }
 
+// A touch bootloader command name, added to *codes; "" when taken, else what it should be.
+std::string add_touch_command(const std::string& name, std::vector<uint8_t>* codes) {
+    uint8_t code;
+    if (!touch_command(name, &code)) return kTouchCommandList;
+    codes->push_back(code);
+    return "";
+}
+
+// A spoiled answer of kind to a touch bootloader command given by name.
+std::string add_answer_fault(Options& o, const std::string& name, TouchAnswerFault::Kind kind) {
+    uint8_t code;
+    if (!touch_command(name, &code)) return kTouchCommandList;
+    o.touch.answer_faults.push_back({code, kind, 0});
+    return "";
+}
+
 // "COMMAND=N" with a touch bootloader command and a number within 0..max.
 bool parse_touch_pair(const std::string& text, unsigned long max, uint8_t* code, int* value) {
     size_t eq = text.find('=');
@@ -272,26 +288,11 @@ const OptionRow kOptions[] = {
      }},
     {Board::touch, "--no-answer", "COMMAND",
      "the bootloader never answers COMMAND: enter, get-flash-size, send-data, program-row or verify-row (repeatable)",
-     [](Options& o, const std::string& v) -> std::string {
-         uint8_t code;
-         if (!touch_command(v, &code)) return kTouchCommandList;
-         o.touch.no_answer.push_back(code);
-         return "";
-     }},
+     [](Options& o, const std::string& v) { return add_touch_command(v, &o.touch.no_answer); }},
     {Board::touch, "--bad-answer-checksum", "COMMAND", "the answers to COMMAND carry a wrong checksum (repeatable)",
-     [](Options& o, const std::string& v) -> std::string {
-         uint8_t code;
-         if (!touch_command(v, &code)) return kTouchCommandList;
-         o.touch.answer_faults.push_back({code, TouchAnswerFault::bad_checksum, 0});
-         return "";
-     }},
+     [](Options& o, const std::string& v) { return add_answer_fault(o, v, TouchAnswerFault::bad_checksum); }},
     {Board::touch, "--bad-answer-end", "COMMAND", "the answers to COMMAND end in 0x00, not 0x17 (repeatable)",
-     [](Options& o, const std::string& v) -> std::string {
-         uint8_t code;
-         if (!touch_command(v, &code)) return kTouchCommandList;
-         o.touch.answer_faults.push_back({code, TouchAnswerFault::bad_end, 0});
-         return "";
-     }},
+     [](Options& o, const std::string& v) { return add_answer_fault(o, v, TouchAnswerFault::bad_end); }},
     {Board::touch, "--answer-status", "COMMAND=S",
      "the answers to COMMAND carry the bootloader status S (0-255, e.g. 10 for a bad row) (repeatable)",
      [](Options& o, const std::string& v) -> std::string {
@@ -311,12 +312,7 @@ const OptionRow kOptions[] = {
      }},
     {Board::touch, "--refuse-frames", "COMMAND",
      "every write of a COMMAND frame fails with EIO: the bootloader does not take it (repeatable)",
-     [](Options& o, const std::string& v) -> std::string {
-         uint8_t code;
-         if (!touch_command(v, &code)) return kTouchCommandList;
-         o.touch.refuse_frames.push_back(code);
-         return "";
-     }},
+     [](Options& o, const std::string& v) { return add_touch_command(v, &o.touch.refuse_frames); }},
     {Board::touch, "--fail-reads", "N", "the first N reads from /dev/morlan_touch fail with EIO",
      [](Options& o, const std::string& v) -> std::string {
          return parse_int(v, kMaxCount, &o.touch.fail_reads) ? "" : "a count";

@@ -28,7 +28,7 @@ struct LedOptions {
 // A spoiled answer of the touch bootloader to one command.
 struct TouchAnswerFault {
     uint8_t command;
-    enum Kind { none, bad_checksum, bad_end, status, late } kind;
+    enum Kind { bad_checksum, bad_end, status, late } kind;
     int value;  // the status byte, or the poll on which the answer shows
 };
 

@@ -1,13 +1,17 @@
 // Text and JSON renderings of the parts' sections.
 #include "boardsim_report.h"
 
-#include "boardsim_run.h"
+#include <stdio.h>
+
+#include <fstream>
 
 namespace boardsim {
 
 namespace {
 
 std::string indented(const std::string& line) { return "  " + line + "\n"; }
+
+constexpr char kPriorities[] = "??VDIWEF";  // Android priorities 2-7: verbose to fatal
 
 }  // namespace
 
@@ -29,16 +33,21 @@ void Report::add(Board part, const Section& s, const std::vector<std::pair<std::
 }
 
 void Report::add_logs(const testbed::Process& process) {
+    const auto logs = process.logs();
     text_ += "boardsim logs: what the programs wrote to the Android log and the kernel log\n";
     text_ += indented("how to read: android PRIORITY/TAG: text (V D I W E F), or kernel level N: text");
-    text_ += log_section(process);
-    for (const auto& r : process.logs()) {
+    text_ += indented("log lines the programs wrote: " + (logs.empty() ? std::string("none") : std::to_string(logs.size())));
+    for (const auto& r : logs) {
         std::string text = r.text;
         while (!text.empty() && text.back() == '\n') text.pop_back();
-        logs_.push_back({{"log", r.kind == testbed::LogRecord::android ? "android" : "kernel"},
-                         {"level", r.level},
-                         {"tag", r.tag},
-                         {"text", text}});
+        const bool android = r.kind == testbed::LogRecord::android;
+        if (android)
+            text_ += indented("  android " +
+                              (r.level >= 2 && r.level <= 7 ? std::string(1, kPriorities[r.level]) : std::to_string(r.level)) +
+                              "/" + r.tag + ": " + text);
+        else
+            text_ += indented("  kernel level " + std::to_string(r.level) + ": " + text);
+        logs_.push_back({{"log", android ? "android" : "kernel"}, {"level", r.level}, {"tag", r.tag}, {"text", text}});
     }
 }
 
@@ -54,10 +63,21 @@ void Report::set_run(const Options& o, int status, bool timed_out, double clock_
 
 std::string Report::text() const { return text_; }
 
-void Report::deliver(const Options& o) const {
+void Report::deliver() const {
+    if (report_dir_.empty()) {
+        fputs(text_.c_str(), stderr);
+        return;
+    }
     std::vector<std::pair<std::string, std::string>> files = files_;
     files.emplace_back("report.json", json_.dump(2) + "\n");
-    deliver_report(o, text_, files);
+    files.emplace_back("report.txt", text_);
+    for (const auto& f : files) {
+        const std::string path = report_dir_ + "/" + f.first;
+        std::ofstream out(path, std::ios::binary);
+        out << f.second;
+        if (!out.flush()) fprintf(stderr, "boardsim: cannot write %s\n", path.c_str());
+    }
+    fprintf(stderr, "boardsim: report in %s/report.txt\n", report_dir_.c_str());
 }
 
 }  // namespace boardsim

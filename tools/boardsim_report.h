@@ -18,8 +18,8 @@ public:
     void add_logs(const testbed::Process& process);
     void set_run(const Options& options, int status, bool timed_out, double clock_factor);
     // Into DIR/report.txt, DIR/report.json and the parts' files with --report DIR, else the text
-    // on standard error.
-    void deliver(const Options& options) const;
+    // on standard error (the parts' files are then not written).
+    void deliver() const;
     std::string text() const;
 
 private:

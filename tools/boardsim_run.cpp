@@ -1,4 +1,5 @@
-// COMMAND's run: PATH check, start on the bed, signal forwarding, left-over processes, report.
+// COMMAND's run: PATH check, start on the bed, signal forwarding, left-over processes; the
+// parts' shared text helpers.
 #include "boardsim_run.h"
 
 #include <errno.h>
@@ -163,40 +164,6 @@ int finish_command(testbed::Process& process) {
         fprintf(stderr, "boardsim: COMMAND left %zu process%s running; ended with the board\n", left,
                 left == 1 ? "" : "es");
     return status;
-}
-
-std::string log_section(const testbed::Process& process) {
-    static const char kPriorities[] = "??VDIWEF";  // Android priorities 2-7: verbose to fatal
-    const auto logs = process.logs();
-    std::string out = "  log lines the programs wrote: " + (logs.empty() ? std::string("none") : std::to_string(logs.size())) + "\n";
-    for (const auto& r : logs) {
-        std::string text = r.text;
-        while (!text.empty() && text.back() == '\n') text.pop_back();
-        if (r.kind == testbed::LogRecord::android)
-            out += std::string("    android ") +
-                   (r.level >= 2 && r.level <= 7 ? std::string(1, kPriorities[r.level]) : std::to_string(r.level)) + "/" +
-                   r.tag + ": " + text + "\n";
-        else
-            out += "    kernel level " + std::to_string(r.level) + ": " + text + "\n";
-    }
-    return out;
-}
-
-void deliver_report(const Options& options, const std::string& text,
-                    const std::vector<std::pair<std::string, std::string>>& files) {
-    if (options.report_dir.empty()) {
-        fputs(text.c_str(), stderr);
-        return;
-    }
-    std::vector<std::pair<std::string, std::string>> all = files;
-    all.emplace_back("report.txt", text);
-    for (const auto& f : all) {
-        const std::string path = options.report_dir + "/" + f.first;
-        std::ofstream out(path, std::ios::binary);
-        out << f.second;
-        if (!out.flush()) fprintf(stderr, "boardsim: cannot write %s\n", path.c_str());
-    }
-    fprintf(stderr, "boardsim: report in %s/report.txt\n", options.report_dir.c_str());
 }
 
 std::string ranges(std::vector<unsigned> values) {

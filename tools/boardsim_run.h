@@ -1,4 +1,4 @@
-// Running COMMAND on the bed and handing out the report: shared by the three boards.
+// Running COMMAND on the bed, and the text helpers the parts share.
 #pragma once
 
 #include <signal.h>
@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "bed.h"
@@ -39,15 +38,6 @@ std::unique_ptr<testbed::Process> start_command(testbed::Bed& bed, const Options
 // Waits for COMMAND to end, ends every process it left running (wherever it went), and returns
 // its exit status (128 + n after signal n).
 int finish_command(testbed::Process& process);
-
-// The report's section of the Android-log and kernel-log lines that COMMAND's programs wrote,
-// in order, each with its priority and tag (Android) or level (kernel).
-std::string log_section(const testbed::Process& process);
-
-// The report: into DIR/report.txt and the extra files when --report was given, else the text
-// on standard error (the extra files are then not written).
-void deliver_report(const Options& options, const std::string& text,
-                    const std::vector<std::pair<std::string, std::string>>& files = {});
 
 // "a-b, c" for a sorted list of numbers.
 std::string ranges(std::vector<unsigned> values);
