@@ -361,7 +361,7 @@ EXPORT int tcsetattr(int fd, int act, const struct termios *t) {
 }
 
 EXPORT int tcgetattr(int fd, struct termios *t) {
-    char path[PATH_MAX], text[LINE_RECORD_MAX * 64];
+    char path[PATH_MAX], text[2 * LINE_RECORD_MAX];
     unsigned iflag, oflag, cflag;
     const char *last;
     ssize_t n = 0;
@@ -375,7 +375,7 @@ EXPORT int tcgetattr(int fd, struct termios *t) {
         in = next_open(path, O_RDONLY | O_CLOEXEC);
     }
     if (in >= 0) {
-        /* The last record: the file's tail holds it whole. */
+        /* The last record: a tail of two records' length holds it whole. */
         off_t size = lseek(in, 0, SEEK_END);
         off_t from = size > (off_t)sizeof text - 1 ? size - (off_t)sizeof text + 1 : 0;
         if (size > 0 && lseek(in, from, SEEK_SET) == from) n = g_next_read(in, text, sizeof text - 1);
