@@ -7,6 +7,8 @@
 #
 # A list entry is three lines: "= what the fault is", "file: path", then "- old" and "+ new"
 # (the exact text that occurs once in the file, and what replaces it; \n stands for a newline).
+# The tests run are those labelled with the list's name, or, when the list has a line
+# "labels: A B ...", those with any of these labels (lists of the board, bed and boardsim).
 # Run scripts/install-deps.sh first on a fresh machine. Set MUTATION_KEEP=1 to keep the copy.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -32,12 +34,12 @@ apply() {
         s/\Q$old\E/$new/;' "$work/src/$1"
 }
 
-# tests_catch PROGRAM: 0 when a test of PROGRAM fails, 1 when all pass.
+# tests_catch LABELS: 0 when a test with one of LABELS (a regex alternation) fails, 1 when all pass.
 tests_catch() {
     local label
     for label in unit e2e; do
         # -LE armhf: the armhf build's programs are not the mutated ones.
-        (cd "$work/build" && ctest -L "^$1\$" -L "^$label\$" -LE '^armhf$' -j "$(nproc)" --stop-on-failure \
+        (cd "$work/build" && ctest -L "^($1)\$" -L "^$label\$" -LE '^armhf$' -j "$(nproc)" --stop-on-failure \
             >"$work/ctest.log" 2>&1) || return 0
     done
     return 1
@@ -49,6 +51,9 @@ for prog in "${programs[@]}"; do
     list="$root/tests/mutations/$prog.txt"
     [ -f "$list" ] || { echo "no list $list" >&2; exit 2; }
     what="" file="" old=""
+    labels=$(sed -n 's/^labels: *//p' "$list" | head -n 1)
+    labels=${labels:-$prog}
+    labels=${labels// /|}
     while IFS= read -r line || [ -n "$line" ]; do
         case "$line" in
         "= "*) what=${line#= } ;;
@@ -64,7 +69,7 @@ for prog in "${programs[@]}"; do
             elif ! cmake --build "$work/build" >"$work/build.log" 2>&1; then
                 # A fault that does not build proves nothing about the tests.
                 echo "ERROR    $prog: $what (does not build: see a copy kept with MUTATION_KEEP=1)"
-            elif tests_catch "$prog"; then
+            elif tests_catch "$labels"; then
                 killed=$((killed + 1))
                 echo "killed   $prog: $what"
             else
