@@ -26,8 +26,12 @@ endfunction()
 # project_discover_armhf_tests(<target> LABELS <label>... TIMEOUT <seconds> PROGRAMS <VAR>=<path>...)
 # The same end-to-end test binary once more, its tests named "armhf.<test>" and labelled armhf
 # as well: each VAR (e.g. LUMEND_BIN) names the armhf build's program, which the bed runs
-# under qemu-arm. ctest --preset armhf-e2e runs them; the other presets leave them out.
+# under qemu-arm. ctest --preset armhf-e2e runs them; the other presets leave them out. They are
+# registered only where the armhf build is given (ARMHF_E2E, set by the debug preset).
 function(project_discover_armhf_tests target)
+  if(NOT ARMHF_E2E)
+    return()
+  endif()
   cmake_parse_arguments(T "" "TIMEOUT" "LABELS;PROGRAMS" ${ARGN})
   gtest_discover_tests(${target} TEST_PREFIX armhf. TEST_LIST ${target}_ARMHF_TESTS DISCOVERY_TIMEOUT 30)
   set(props_file "${CMAKE_CURRENT_BINARY_DIR}/${target}_armhf_props.cmake")

@@ -7,6 +7,7 @@
 
 #include "arm_program.h"
 #include "char_device.h"
+#include "own_files.h"
 
 namespace testbed {
 
@@ -52,7 +53,9 @@ ArmRuntime find_arm_runtime() {
     if (access(arm.qemu.c_str(), X_OK) != 0) arm.qemu.clear();
     arm.root_wanted = env_or(TESTBED_ARM_ROOT_VAR, ARMHF_ROOT);
     if (readable(arm.root_wanted + "/lib/ld-linux-armhf.so.3")) arm.root = arm.root_wanted;
-    arm.preload_dir = env_or("TESTBED_ARM_PRELOADS", ARMHF_PRELOAD_DIR);
+    // An installed boardsim keeps the armhf builds of its preloads in an "armhf" folder beside the host ones.
+    const std::string installed = installed_dir("armhf");
+    arm.preload_dir = env_or("TESTBED_ARM_PRELOADS", installed.empty() ? ARMHF_PRELOAD_DIR : installed);
     return arm;
 }
 

@@ -15,7 +15,8 @@ struct ArmRuntime {
     std::string preload_dir;  // armhf builds of the project's preloads
 };
 
-// From TESTBED_QEMU_ARM / PATH, TESTBED_ARM_ROOT and TESTBED_ARM_PRELOADS, else the build's defaults.
+// From TESTBED_QEMU_ARM / PATH, TESTBED_ARM_ROOT and TESTBED_ARM_PRELOADS, else an installed
+// tree's armhf preloads (own_files.h) and the build's defaults.
 ArmRuntime find_arm_runtime();
 
 struct PreloadSet {

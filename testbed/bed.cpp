@@ -19,6 +19,7 @@
 #include "arm_program.h"
 #include "arm_runtime.h"
 #include "device_server.h"
+#include "own_files.h"
 
 #include <condition_variable>
 #include <cstring>
@@ -313,7 +314,7 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     // ("/data", open faults, logs), then its ARM one (exec of ARM programs; ARM programs'
     // device calls), then umockdev's (/dev and /sys paths, ptys, host programs' device calls).
     std::vector<std::string> libs = opts.preload_before;
-    libs.insert(libs.end(), {TESTBED_PRELOAD_PATH, TESTBED_ARM_PRELOAD_PATH, UMOCKDEV_PRELOAD_PATH});
+    libs.insert(libs.end(), {own_library(TESTBED_PRELOAD_PATH), own_library(TESTBED_ARM_PRELOAD_PATH), UMOCKDEV_PRELOAD_PATH});
     libs.insert(libs.end(), opts.preload_after.begin(), opts.preload_after.end());
     const PreloadSet preloads =
         make_preload_set(impl_->sandbox + "/preload." + std::to_string(impl_->runs), libs, impl_->arm);

@@ -1,8 +1,9 @@
 // boardsim: runs COMMAND (the real lumend, sensorflash or coprocflash, or a script that calls
 // them) on a simulated board, in a sandbox that keeps it away from the machine's real devices,
 // and reports what the hardware saw. Exit status: COMMAND's; 2 for a bad command line; 126 or
-// 127 when COMMAND cannot be started.
+// 127 when COMMAND cannot be started. `boardsim --version` prints the release (for help2man too).
 #include <stdio.h>
+#include <string.h>
 
 #include "boardsim_options.h"
 #include "boardsim_part.h"
@@ -20,6 +21,10 @@ int main(int argc, char** argv) {
     using namespace boardsim;
     Options options;
     std::string message;
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("boardsim %s\n", BOARDSIM_VERSION);
+        return 0;
+    }
     switch (parse_options(argc, argv, &options, &message)) {
     case Parse::help:
         print_help(stdout, options.board);

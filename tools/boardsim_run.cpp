@@ -19,6 +19,7 @@
 #include "arm_runtime.h"
 #include "boardsim_processes.h"
 #include "boardsim_sandbox.h"
+#include "own_files.h"
 
 namespace boardsim {
 
@@ -132,7 +133,7 @@ std::unique_ptr<testbed::Process> start_command(testbed::Bed& bed, const Options
     if (options.fast) {
         // Every process COMMAND starts waits kFastFactor times shorter: sleeps, select and
         // poll time-outs; the programs' constants and output stay as they are.
-        run.preload_after.push_back(BOARDSIM_FAST_CLOCK);
+        run.preload_after.push_back(testbed::own_library(BOARDSIM_FAST_CLOCK));
         char factor[48];
         snprintf(factor, sizeof factor, "BOARDSIM_CLOCK_FACTOR=%g", kFastFactor);
         run.env.push_back(factor);

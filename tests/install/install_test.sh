@@ -1,0 +1,60 @@
+#!/bin/sh
+# The installed tree: `cmake --install` of the build into a temporary prefix holds exactly the
+# programs, boardsim, its preloads and man page; the installed boardsim runs the installed
+# programs with the preloads of that prefix (seen in a process's memory map), not the build's.
+#   install_test.sh CMAKE BUILD_DIR VERSION MAN(yes|no) KLOG(yes|no)
+set -u
+cmake=$1 build=$2 version=$3 man=$4 klog=$5
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+work=$(pwd -P)  # as the memory map names the files
+prefix=$work/prefix
+fail() {
+    printf 'FAIL: %s\n' "$*"
+    for f in out err; do [ -f $f ] && { printf -- '--- %s\n' $f; cat $f; }; done
+    exit 1
+}
+mkdir tmp
+export TMPDIR="$work/tmp"
+"$cmake" --install "$build" --prefix "$prefix" >out 2>err || fail "cmake --install failed"
+
+# Every installed file (the armhf build's preloads, when given, aside).
+expected="bin/boardsim bin/coprocflash bin/lumend bin/sensorflash lib/boardsim/libboardsim_fast_clock.so"
+[ "$klog" = yes ] && expected="$expected lib/boardsim/libcutils_klog.so"
+expected="$expected lib/boardsim/libtestbed_arm.so lib/boardsim/libtestbed_preload.so"
+[ "$man" = yes ] && expected="$expected share/man/man1/boardsim.1.gz"
+files=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | grep -v '^lib/boardsim/armhf/' | sort | tr '\n' ' ')
+[ "$files" = "$expected " ] || fail "installed: $files; expected: $expected"
+
+# Only the installed tree on the search path, as on a machine with the package.
+PATH="$prefix/bin:/usr/bin:/bin"
+export PATH
+[ "$(boardsim --version)" = "boardsim $version" ] || fail "boardsim --version: $(boardsim --version)"
+
+# Whatever COMMAND starts gets the prefix's preloads.
+boardsim leds --fast -- cat /proc/self/maps >out 2>err || fail "the memory map run failed"
+own=$(grep -o '/[^ ]*/lib\(testbed\|boardsim\)[^ /]*\.so$' out | sort -u | tr '\n' ' ')
+[ "$own" = "$prefix/lib/boardsim/libboardsim_fast_clock.so $prefix/lib/boardsim/libtestbed_arm.so $prefix/lib/boardsim/libtestbed_preload.so " ] ||
+    fail "preloads: $own"
+
+# A touch update from version 11 to 12: four packets into rows 0-2 and the last row.
+head -c $((4 * 129)) /dev/zero | tr '\0' '\132' >touch.bin
+timeout 60 boardsim touch --version 11 --report touch -- sensorflash touch.bin 1.0.12 >out 2>err || fail "touch update: status $?"
+grep -qx '  rows programmed: 0-2, 127 (4 program row commands)' touch/report.txt || fail "touch report: $(cat touch/report.txt)"
+# The daemon, with its library of the prefix, takes command 3 and ends on 255.
+timeout 60 boardsim leds --fast --send 3 --every 1 -- lumend >out 2>err || fail "lumend: status $?"
+grep -qx 'kavo : touch led recieve command : 3' out || fail "lumend took no command 3"
+
+if [ "$man" = yes ]; then
+    page=$prefix/share/man/man1/boardsim.1.gz
+    if command -v man >/dev/null; then
+        MANWIDTH=200 man -P cat -l "$page" >out 2>err || fail "man -l failed"
+        grep -qx '       boardsim - run programs on a simulated board and report what the hardware saw' out || fail "no NAME line"
+        tail -n 1 out | grep -q "^boardsim $version " || fail "the page names no version $version"
+    else
+        gzip -dc "$page" | grep -qx '\.SH NAME' || fail "no NAME section"
+    fi
+fi
+[ -z "$(ls tmp)" ] || fail "left behind: $(ls tmp)"
+echo "installed tree: $files"
