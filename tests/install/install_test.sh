@@ -1,23 +1,37 @@
 #!/bin/sh
-# The installed tree: `cmake --install` of the build into a temporary prefix holds exactly the
-# programs, boardsim, its preloads and man page; the installed boardsim runs the installed
-# programs with the preloads of that prefix (seen in a process's memory map), not the build's.
-#   install_test.sh CMAKE BUILD_DIR VERSION MAN(yes|no) KLOG(yes|no)
+# The installed tree, made by `cmake --install` into a temporary prefix (MODE install) or by
+# cpack's Debian package unpacked into a temporary root (MODE package): it holds exactly the
+# programs, boardsim, its preloads and man page, and the installed boardsim runs the installed
+# programs with the preloads of that tree (seen in a process's memory map), not the build's.
+#   install_test.sh MODE CMAKE BUILD_DIR VERSION MAN(yes|no) KLOG(yes|no)
 set -u
-cmake=$1 build=$2 version=$3 man=$4 klog=$5
+mode=$1 cmake=$2 build=$3 version=$4 man=$5 klog=$6
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
 work=$(pwd -P)  # as the memory map names the files
-prefix=$work/prefix
 fail() {
-    printf 'FAIL: %s\n' "$*"
+    printf 'FAIL %s: %s\n' "$mode" "$*"
     for f in out err; do [ -f $f ] && { printf -- '--- %s\n' $f; cat $f; }; done
     exit 1
 }
 mkdir tmp
 export TMPDIR="$work/tmp"
-"$cmake" --install "$build" --prefix "$prefix" >out 2>err || fail "cmake --install failed"
+if [ "$mode" = install ]; then
+    prefix=$work/prefix
+    "$cmake" --install "$build" --prefix "$prefix" >out 2>err || fail "cmake --install failed"
+else
+    command -v dpkg-deb >/dev/null || { echo "no dpkg-deb: the Debian package is not tried"; exit 77; }
+    "$(dirname "$cmake")/cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" >out 2>err || fail "cpack failed"
+    deb=$(ls pkg/boardsim_"$version"_*.deb) || fail "no package boardsim_$version"
+    # What dpkg-shlibdeps finds, and umockdev (its preload is loaded by name, not linked).
+    depends=$(dpkg-deb -f "$deb" Depends)
+    for p in umockdev libumockdev0 libglib2.0-0 libstdc++6 libc6 android-liblog; do
+        echo ", $depends," | grep -q ", $p[ ,]" || fail "Depends lacks $p: $depends"
+    done
+    dpkg-deb -x "$deb" root || fail "dpkg-deb -x failed"
+    prefix=$work/root/usr
+fi
 
 # Every installed file (the armhf build's preloads, when given, aside).
 expected="bin/boardsim bin/coprocflash bin/lumend bin/sensorflash lib/boardsim/libboardsim_fast_clock.so"
@@ -57,4 +71,4 @@ if [ "$man" = yes ]; then
     fi
 fi
 [ -z "$(ls tmp)" ] || fail "left behind: $(ls tmp)"
-echo "installed tree: $files"
+echo "$mode: $files"
