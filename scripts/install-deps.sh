@@ -15,6 +15,7 @@ packages=(
   umockdev libumockdev-dev libglib2.0-dev     # test bed: simulated device nodes and /sys
   faketime libfaketime                        # test bed: shortened waits for the long MCU update runs
   nlohmann-json3-dev                          # boardsim: the board's state file and report.json
+  help2man dpkg-dev                           # boardsim: its man page from --help; dpkg-shlibdeps for cpack's Debian package
   stm32flash                                  # test bed: an independent AN3155 client for the MCU model
   crossbuild-essential-armhf                  # armhf: arm-linux-gnueabihf-g++, -strip
   qemu-user                                   # armhf: qemu-arm runs the ARM unit and end-to-end tests
