@@ -34,11 +34,13 @@ function(project_discover_armhf_tests target)
   endif()
   cmake_parse_arguments(T "" "TIMEOUT" "LABELS;PROGRAMS" ${ARGN})
   gtest_discover_tests(${target} TEST_PREFIX armhf. TEST_LIST ${target}_ARMHF_TESTS DISCOVERY_TIMEOUT 30)
+  # Without the armhf programs ctest does not run these tests and names the missing file.
+  list(TRANSFORM T_PROGRAMS REPLACE "^[^=]*=" "" OUTPUT_VARIABLE programs)
   set(props_file "${CMAKE_CURRENT_BINARY_DIR}/${target}_armhf_props.cmake")
   file(WRITE "${props_file}"
     "if(${target}_ARMHF_TESTS)\n"
     "  set_tests_properties(\${${target}_ARMHF_TESTS} PROPERTIES LABELS \"${T_LABELS};armhf\" TIMEOUT ${T_TIMEOUT}\n"
-    "                       ENVIRONMENT \"${T_PROGRAMS}\")\n"
+    "                       ENVIRONMENT \"${T_PROGRAMS}\" REQUIRED_FILES \"${programs}\")\n"
     "endif()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${props_file}")
 endfunction()

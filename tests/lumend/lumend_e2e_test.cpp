@@ -40,6 +40,7 @@ protected:
         bed.add_char_device("kmsg", &kmsg);
     }
     std::string pipe_path() const { return bed.data_dir() + "/led_pipe"; }
+    // A start that fails fails the test: callers wrap it in ASSERT_NO_FATAL_FAILURE.
     void start(const std::vector<std::string>& args = {}) {
         std::vector<std::string> argv{LUMEND_BIN};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -119,7 +120,7 @@ protected:
 };
 
 TEST_F(Lumend, StartUpWritesBothChipsInOrderAndCreatesTheFifo) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_TRUE(proc->wait_output(kCreated, 10s));
     ASSERT_TRUE(testbed::wait_until([&] { return chip0.sequence_running() && opens_of_pipe() == 1; }, 10s));
     const Pairs init{{0x05, 0}, {0x04, 0}, {0x13, 0}, {0x12, 0}, {0x11, 0}, {0x14, 0}, {0x14, 0}};
@@ -160,7 +161,7 @@ TEST_F(Lumend, CommandLineArgument) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + " (" + std::to_string(c.args.size()) + " arguments)");
-        start(c.args);
+        ASSERT_NO_FATAL_FAILURE(start(c.args));
         ASSERT_TRUE(proc->wait_output(kCreated, 10s));
         ASSERT_EQ(output_but_close_led().substr(0, c.line.size() + kCreated.size()), c.line + kCreated);
         EXPECT_TRUE(testbed::wait_until(c.shows, 10s));
@@ -170,7 +171,7 @@ TEST_F(Lumend, CommandLineArgument) {
 
 // Commands from writers that each open, write and close at once, then the exit command.
 TEST_F(Lumend, PipeCommandsFromBackToBackWritersThenExit) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     // two commands in one write: both printed, the thread acts on the last
     send({0x01, 0x03});
     ASSERT_TRUE(testbed::wait_until([&] { return chip0.channel(0).output_on; }, 10s));
@@ -219,7 +220,7 @@ TEST_F(Lumend, LinesReachAPipeOrFileWhenPrintedAndStayAfterTerm) {
 
 TEST_F(Lumend, ExistingPathThatIsNotAFifoIsReadOnce) {
     bed.make_file("data/led_pipe", std::string("\x03\x07", 2));
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     const std::string want = kCreated + "kavo : touch led recieve command : 3\n" + "kavo : touch led recieve command : 7\n" +
                              "kavo : /data/led_pipe is not a fifo, no more commands\n";
     ASSERT_TRUE(proc->wait_output("no more commands\n", 10s)) << proc->output();
@@ -234,7 +235,7 @@ TEST_F(Lumend, ExistingPathThatIsNotAFifoIsReadOnce) {
 TEST_F(Lumend, MissingChipEndsWithStatusOne) {
     for (const std::string chip : {"2", "1"}) {  // the second chip's node missing, then both
         bed.fail_open("/dev/aw9110_" + chip + "_dev", ENOENT);
-        start({"1"});
+        ASSERT_NO_FATAL_FAILURE(start({"1"}));
         EXPECT_EQ(proc->wait_exit(10s), 1);
         EXPECT_EQ(proc->output(), "kavo : receive led command = 1\n");
         EXPECT_EQ(logs(), Lines{"A3 virtualMCU: open aw9110_" + chip + "_dev error"});
@@ -258,14 +259,14 @@ TEST_F(Lumend, ThreadThatCannotStartEndsWith255) {
 TEST_F(Lumend, PipeThatCannotBeCreatedOrOpened) {
     // no /data directory: the FIFO cannot be created
     ASSERT_EQ(rmdir(bed.data_dir().c_str()), 0);
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     EXPECT_EQ(proc->wait_exit(10s), 1);
     EXPECT_EQ(proc->output(), kCreated + "can't creat pipe file: /data/led_pipe\n");
     EXPECT_EQ(logs(), Lines{"K6 : <6>touch_test: can't creat pipe file: /data/led_pipe\n"});
     // the FIFO exists but will not open
     ASSERT_EQ(mkdir(bed.data_dir().c_str(), 0755), 0);
     bed.fail_open("/data/led_pipe", EACCES);
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     EXPECT_EQ(proc->wait_exit(10s), 1);
     EXPECT_EQ(proc->output(), kCreated + "kavo : Open fifo file: /data/led_pipe error!\n");
     EXPECT_EQ(opens_of_pipe(), 1);
