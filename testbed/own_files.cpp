@@ -2,7 +2,6 @@
 // so an installed tree works wherever its prefix is; from the build tree, the build's paths.
 #include "own_files.h"
 
-#include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,8 +14,12 @@ std::string installed_dir(const std::string& sub) {
     std::string dir = exe;
     free(exe);
     dir = dir.substr(0, dir.rfind('/')) + "/" + kInstalledLibDir + (sub.empty() ? "" : "/" + sub);
+    char* real = realpath(dir.c_str(), nullptr);  // "<prefix>/lib/boardsim", as messages name it
     struct stat st;
-    return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? dir : "";
+    const bool found = real && stat(real, &st) == 0 && S_ISDIR(st.st_mode);
+    dir = found ? real : "";
+    free(real);
+    return dir;
 }
 
 std::string own_library(const std::string& built_path) {
