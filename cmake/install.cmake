@@ -24,7 +24,7 @@ if(BOARDSIM_MAN_PAGE)
 endif()
 
 # The Debian package. dpkg-shlibdeps finds the libraries the binaries link (umockdev, GLib,
-# liblog, libcutils, the C++ runtime); umockdev's preload is loaded by name at run time, so its
+# liblog, the C and C++ runtimes); umockdev's preload is loaded by name at run time, so its
 # package is named by hand, and qemu-user is what ARM programs need.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME boardsim)
