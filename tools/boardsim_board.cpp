@@ -1,9 +1,11 @@
 // A board as a list of parts: loads their saved state, sets them up on one bed, runs COMMAND
 // (with the programs' clock sped up under --fast, interrupted after --timeout), saves the state
 // and writes one report section per part, in the order COMMAND first used them.
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,9 +60,25 @@ BoardRun::~BoardRun() = default;
 
 bool BoardRun::load_state() {
     std::string error;
-    if (state_->load(parts_, &error)) return true;
-    fprintf(stderr, "boardsim: --state %s: %s\n", o_.state_file.c_str(), error.c_str());
-    return false;
+    if (!state_->load(parts_, &error) || !state_->check_writable(&error)) {
+        fprintf(stderr, "boardsim: --state %s: %s\n", o_.state_file.c_str(), error.c_str());
+        return false;
+    }
+    if (!Report(o_).prepare_folder(&error)) {
+        fprintf(stderr, "boardsim: --report %s: %s\n", o_.report_dir.c_str(), error.c_str());
+        return false;
+    }
+    // The bed's and umockdev's working folders: made with the user's rights, as the bed will.
+    const char* env = getenv("TMPDIR");
+    const std::string tmp = env && *env ? env : "/tmp";
+    std::string probe = tmp + "/boardsim-check.XXXXXX";
+    if (!mkdtemp(&probe[0])) {
+        fprintf(stderr, "boardsim: cannot make the board's working folders in %s (%s): %s\n", tmp.c_str(),
+                env && *env ? "$TMPDIR" : "no $TMPDIR", strerror(errno));
+        return false;
+    }
+    rmdir(probe.c_str());
+    return true;
 }
 
 int BoardRun::run(bool private_mounts) {
@@ -110,7 +128,7 @@ int BoardRun::run(bool private_mounts) {
         });
         for (const auto& u : order) report.add(u.part->kind(), u.part->report(run), u.part->files(run), u.used);
         report.add_logs(*process);
-        report.set_run(o_, status, timed_out, clock.factor);
+        report.set_run(o_, status, timed_out ? kTimedOut : status, timed_out, clock.factor);
     }
     report.deliver();
     return timed_out ? kTimedOut : status;

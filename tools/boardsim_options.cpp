@@ -592,23 +592,6 @@ Parse parse_options(int argc, char** argv, Options* o, std::string* message) {
             return Parse::error;
         }
     }
-    if (!o->report_dir.empty()) {
-        const char* dir = o->report_dir.c_str();
-        struct stat st;
-        int err = 0;
-        // The folder and its missing parents, as mkdir -p.
-        for (size_t slash = o->report_dir.find('/', 1); slash != std::string::npos && !err;
-             slash = o->report_dir.find('/', slash + 1))
-            if (mkdir(o->report_dir.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) err = errno;
-        if (!err && mkdir(dir, 0755) != 0 && errno != EEXIST) err = errno;
-        if (!err && stat(dir, &st) != 0) err = errno;
-        if (!err && !S_ISDIR(st.st_mode)) err = ENOTDIR;
-        if (!err && access(dir, W_OK) != 0) err = errno;
-        if (err) {
-            *message = who + "--report: cannot write into " + o->report_dir + ": " + strerror(err);
-            return Parse::error;
-        }
-    }
     return Parse::run;
 }
 

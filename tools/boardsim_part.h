@@ -85,7 +85,8 @@ class BoardRun {
 public:
     explicit BoardRun(const Options& options);
     ~BoardRun();
-    // Loads the saved state (--state); false after printing the one line on what is wrong.
+    // Before anything runs: loads the saved state (--state) and checks that the state file and the
+    // working folders in $TMPDIR can be written; false after printing the one line on what is wrong.
     bool load_state();
     // Runs COMMAND on the board and returns its exit status (124 when --timeout ended it).
     int run(bool private_mounts);

@@ -11,7 +11,8 @@ namespace boardsim {
 // (as root; otherwise inside a user namespace of its own) and covers /dev with a fresh one
 // holding only the harmless nodes (null, zero, full, random, urandom, tty, a private pts; nodev
 // for anything made there), /sys with an empty read-only folder, and makes /proc/sys and
-// /proc/sysrq-trigger read-only. Must run before any thread is started.
+// /proc/sysrq-trigger read-only. Must run before any thread is started. In a user namespace,
+// boardsim keeps no power over files beyond the user's own rights.
 // Returns "" on success, else what failed.
 std::string enter_private_mounts();
 
@@ -20,7 +21,8 @@ std::string enter_private_mounts();
 std::string cover_data(const std::string& data_dir);
 
 // Takes the capabilities that reach devices (making nodes, mounting, raw I/O, modules, reboot)
-// out of the bounding set, so that COMMAND and everything it starts lack them, root or not.
+// out of the bounding set, so that COMMAND and everything it starts lack them, root or not; not
+// root, boardsim gives up every capability its user namespace gave it.
 // Returns "" on success, else what failed.
 std::string drop_device_capabilities();
 
