@@ -63,6 +63,9 @@ public:
     // When COMMAND first reached the part; false when it never did.
     virtual bool first_use(Clock::time_point* when) const = 0;
     virtual Section report(const RunRecord& run) const = 0;
+    // What of the part is at work now, in a few words ("the MCU's bootloader"); "" when it rests.
+    // Asked from the waiting thread while COMMAND runs.
+    virtual std::string activity() const { return ""; }
     // After COMMAND ended: lets the models take in what is still on its way to them.
     virtual void after_run() {}
     // Ends the models' threads, before the bed goes.
