@@ -268,8 +268,15 @@ state_checks)
     refused touch --report rep
     [ "$(cat err)" = "boardsim: --report rep: cannot write rep/report.json: Permission denied" ] || fail "read-only report file"
     [ "$(cat rep/report.json)" = x ] && [ ! -e rep/report.txt ] || fail "the read-only report was written"
+    echo '{"format": "boardsim-board-state", "version": 1, "gpu": {}}' >other.json
+    refused touch --state other.json
+    [ "$(cat err)" = 'boardsim: --state other.json: holds "gpu", which is no part of the board; it is left as it is' ] || fail "unknown part"
     TMPDIR=$work/rotmp refused touch
     [ "$(cat err)" = "boardsim: cannot make the board's working folders in $work/rotmp (\$TMPDIR): Permission denied" ] || fail "read-only TMPDIR"
+    # A folder made read-only during the run is not written either (in a user namespace too).
+    $as_user "$boardsim" touch --report late -- chmod 555 late >out 2>err
+    [ "$(tail -1 err)" = "boardsim: --report late: cannot write late/report.txt: Permission denied" ] && [ -z "$(ls late)" ] ||
+        fail "a read-only folder written"
     # A rewritten state keeps its mode and owner; a new one is made as any file (umask 027: 0640).
     chmod 600 s.json
     $as_user "$boardsim" touch --state s.json -- true 2>/dev/null || fail "state not saved"
@@ -284,6 +291,7 @@ daemon_left)
         run board --fast --report r -- sh -c "\"$lumend\" 3 & sleep 1"
         expect_status 0
         has err "boardsim: COMMAND left 1 process running; ended with the board"
+        has err "boardsim: the daemon's /data/led_pipe is $work/tmp/testbed-sandbox."
         [ "$(grep -vc '^boardsim: ' err)" -eq 0 ] || fail "run $i: lines not boardsim's"
     done
     ;;
