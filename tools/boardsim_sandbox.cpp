@@ -13,9 +13,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <iterator>
-#include <vector>
-
 namespace boardsim {
 
 namespace {
@@ -29,24 +26,13 @@ const char* const kProcSwitches[] = {"/proc/sys", "/proc/sysrq-trigger"};
 // What COMMAND, even as root, could reach the machine's devices with: making device nodes,
 // mounting (a devtmpfs, sysfs), raw I/O ports and memory, kernel modules, reboot.
 const int kDeviceCapabilities[] = {CAP_MKNOD, CAP_SYS_ADMIN, CAP_SYS_RAWIO, CAP_SYS_MODULE, CAP_SYS_BOOT};
-// What the user namespace would let boardsim do to the user's own files beyond their modes
-// (write a read-only file or folder): given up at once, so that boardsim writes as the user.
-const int kFileCapabilities[] = {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER, CAP_FSETID, CAP_CHOWN};
 
 std::string failed(const std::string& what) { return what + ": " + strerror(errno); }
 
-// Takes caps (all of them when empty) out of this process's effective, permitted and
-// inheritable sets.
-bool give_up_capabilities(const std::vector<int>& caps) {
+// Empties this process's effective, permitted and inheritable capability sets.
+bool give_up_capabilities() {
     __user_cap_header_struct head{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (!caps.empty() && syscall(SYS_capget, &head, data) != 0) return false;
-    for (int cap : caps) {
-        const __u32 bit = ~(1u << (cap % 32));
-        data[cap / 32].effective &= bit;
-        data[cap / 32].permitted &= bit;
-        data[cap / 32].inheritable &= bit;
-    }
     return syscall(SYS_capset, &head, data) == 0;
 }
 
@@ -122,8 +108,6 @@ std::string enter_private_mounts() {
     if (!root) {
         std::string err = map_own_ids(uid, gid);
         if (!err.empty()) return err;
-        if (!give_up_capabilities({std::begin(kFileCapabilities), std::end(kFileCapabilities)}))
-            return failed("capset");
     }
     // Nothing mounted from here on propagates back to the machine.
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return failed("private mounts");
@@ -148,8 +132,10 @@ std::string drop_device_capabilities() {
     for (int cap : kDeviceCapabilities)
         if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && err.empty()) err = failed("PR_CAPBSET_DROP");
     if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 && err.empty()) err = failed("PR_CAP_AMBIENT");
-    // Not root: what the user namespace gave boardsim (for its mounts) goes too.
-    if (geteuid() != 0 && !give_up_capabilities({}) && err.empty()) err = failed("capset");
+    // Not root: what the user namespace gave boardsim for its mounts goes too, so that from here
+    // on (the state and the report are written after the run) it writes files as the user, not
+    // as the namespace's owner, who could write the user's read-only files and folders.
+    if (geteuid() != 0 && !give_up_capabilities() && err.empty()) err = failed("capset");
     return err;
 }
 

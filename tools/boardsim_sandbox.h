@@ -11,8 +11,7 @@ namespace boardsim {
 // (as root; otherwise inside a user namespace of its own) and covers /dev with a fresh one
 // holding only the harmless nodes (null, zero, full, random, urandom, tty, a private pts; nodev
 // for anything made there), /sys with an empty read-only folder, and makes /proc/sys and
-// /proc/sysrq-trigger read-only. Must run before any thread is started. In a user namespace,
-// boardsim keeps no power over files beyond the user's own rights.
+// /proc/sysrq-trigger read-only. Must run before any thread is started.
 // Returns "" on success, else what failed.
 std::string enter_private_mounts();
 
