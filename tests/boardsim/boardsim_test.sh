@@ -271,6 +271,10 @@ state_checks)
     echo '{"format": "boardsim-board-state", "version": 1, "gpu": {}}' >other.json
     refused touch --state other.json
     [ "$(cat err)" = 'boardsim: --state other.json: holds "gpu", which is no part of the board; it is left as it is' ] || fail "unknown part"
+    echo '{"format": "boardsim-board-state", "version": 1, "touch": {"version": "x"}}' >bad.json
+    refused board --state bad.json
+    grep -q '^boardsim: --state bad.json: the touch state does not fit the board (.*); it is left as it is$' err ||
+        fail "a part's refusal of its state"
     TMPDIR=$work/rotmp refused touch
     [ "$(cat err)" = "boardsim: cannot make the board's working folders in $work/rotmp (\$TMPDIR): Permission denied" ] || fail "read-only TMPDIR"
     # A folder made read-only during the run is not written either (in a user namespace too).
