@@ -100,68 +100,43 @@ TEST_F(ReportJson, TellsCommandsOwnStatusAndBoardsimsApartUnderTimeout) {
 // One state file, four boards in turn: each run keeps the other parts' saved state as it was,
 // restores its own exactly, and an option on the command line overrides the saved value.
 TEST_F(ReportJson, StateFileKeepsEveryPartAcrossBoardsAndYieldsToTheCommandLine) {
-    const auto state = [&] { return Json::parse(slurp(dir_ + "/s.json"), nullptr, false); };
-    const auto keys = [](const Json& j) {
-        std::string out;
-        for (const auto& item : j.items()) out += item.key() + " ";
-        return out;
+    // Runs a board on s.json; the state it left, with `part` taken over from it into `before`
+    // (which must then be the whole file: the other parts' state untouched).
+    const auto run = [&](const std::string& args, int status, Json before, const char* part) {
+        const std::string line = args.substr(0, args.find(' ')) + " --state s.json" + args.substr(args.find(' '));
+        EXPECT_EQ(boardsim(line), status) << line << "\n" << slurp(dir_ + "/err");
+        const Json now = Json::parse(slurp(dir_ + "/s.json"), nullptr, false);
+        if (part) before[part] = now[part];
+        EXPECT_EQ(now, before) << args;
+        return now;
     };
-    ASSERT_EQ(boardsim("touch --state s.json --new-version 12 -- " SENSORFLASH_BIN " touch.bin 1.0.12"), 0)
-        << slurp(dir_ + "/err");
-    const Json first = state();
-    EXPECT_EQ(keys(first), "format touch version ");  // (read back in key order)
-    EXPECT_EQ(first["format"], "boardsim-board-state");
-    EXPECT_EQ(first["version"], 1);
+    const std::string both = "'" SENSORFLASH_BIN " touch.bin 1.0.12; " COPROCFLASH_BIN " mcu.bin 2.0.13";
+    const Json first = run("touch --new-version 12 -- " SENSORFLASH_BIN " touch.bin 1.0.12", 0,
+                           {{"format", "boardsim-board-state"}, {"version", 1}}, "touch");
     EXPECT_EQ(first["touch"]["version"], 12);
     EXPECT_EQ(first["touch"]["mode"], "application");
-    EXPECT_EQ(keys(first["touch"]["rows"]), "0 1 127 ");
-    const Json touch = first["touch"];
-
-    ASSERT_EQ(boardsim("mcu --state s.json --new-version 2.0.13 -- " COPROCFLASH_BIN " mcu.bin 2.0.13"), 0)
-        << slurp(dir_ + "/err");
-    const Json second = state();
-    EXPECT_EQ(keys(second), "format mcu touch version ");
-    EXPECT_EQ(second["touch"], touch);
-    EXPECT_EQ(second["mcu"]["version"], "2.0.13");
-    EXPECT_EQ(second["mcu"]["application_damaged"], false);
-    ASSERT_EQ(second["mcu"]["flash"].size(), 2u);  // 3000 bytes: two 2 KiB pages
-    EXPECT_EQ(second["mcu"]["flash"][0]["page"], 0);
-    EXPECT_EQ(second["mcu"]["flash"][0]["fill"], 0x42);
-    const Json mcu = second["mcu"];
-
-    // The whole board finds both updates done.
-    ASSERT_EQ(boardsim("board --state s.json --fast -- sh -c '" SENSORFLASH_BIN " touch.bin 1.0.12; " COPROCFLASH_BIN
-                       " mcu.bin 2.0.13'"),
-              255)
-        << slurp(dir_ + "/err");
+    EXPECT_EQ(first["touch"]["rows"].size(), 3u);  // rows 0, 1 and 127
+    const Json second = run("mcu --new-version 2.0.13 -- " COPROCFLASH_BIN " mcu.bin 2.0.13", 0, first, "mcu");
+    std::string page1;  // the image's last 952 bytes (0x42), then erased flash
+    for (int i = 0; i < 2048; ++i) page1 += i < 952 ? "42" : "ff";
+    EXPECT_EQ(second["mcu"], Json({{"version", "2.0.13"}, {"application_damaged", false},
+                                   {"flash", {{{"page", 0}, {"fill", 0x42}}, {{"page", 1}, {"hex", page1}}}}}));
+    // The whole board finds both updates done and restores both exactly; the LEDs join the file.
+    const Json third = run("board --fast -- sh -c " + both + "'", 255, second, "leds");
     EXPECT_NE(slurp(dir_ + "/out").find("ver=12, new_ver=12"), std::string::npos) << slurp(dir_ + "/out");
     EXPECT_NE(slurp(dir_ + "/out").find("mcu already new version!"), std::string::npos) << slurp(dir_ + "/out");
-    const Json third = state();
-    EXPECT_EQ(keys(third), "format leds mcu touch version ");
-    EXPECT_EQ(third["touch"], touch);
-    EXPECT_EQ(third["mcu"], mcu);
     EXPECT_EQ(third["leds"], Json::parse(R"({"chips": [true, true]})"));
-
-    ASSERT_EQ(boardsim("leds --state s.json --chip-missing 2 -- " LUMEND_BIN), 1) << slurp(dir_ + "/err");
-    const Json fourth = state();
-    EXPECT_EQ(fourth["leds"], Json::parse(R"({"chips": [true, false]})"));
-    EXPECT_EQ(fourth["touch"], touch);
-    EXPECT_EQ(fourth["mcu"], mcu);
-
-    // Overrides: the touch version byte and the MCU's version from the command line; the missing
-    // chip stays missing from the saved state.
-    ASSERT_EQ(boardsim("board --state s.json --fast --version 0x0b --app-version 2.0.9 -- sh -c '" SENSORFLASH_BIN
-                       " touch.bin 1.0.12; " COPROCFLASH_BIN " mcu.bin 2.0.13; " LUMEND_BIN "'"),
-              1)
-        << slurp(dir_ + "/err");
+    Json fourth = third;
+    fourth["leds"]["chips"][1] = false;
+    run("leds --chip-missing 2 -- " LUMEND_BIN, 1, fourth, nullptr);
+    // The command line over the saved state: the version byte and the MCU's version; the chip
+    // stays missing (lumend ends with 1).
+    Json fifth = fourth;
+    fifth["touch"]["version"] = 11;  // an update without --new-version keeps the old byte
+    fifth["mcu"]["version"] = "2.0.9";
+    run("board --fast --version 0x0b --app-version 2.0.9 -- sh -c " + both + "; " LUMEND_BIN "'", 1, fifth, nullptr);
     EXPECT_NE(slurp(dir_ + "/out").find("ver=11, new_ver=12"), std::string::npos) << slurp(dir_ + "/out");
     EXPECT_EQ(slurp(dir_ + "/out").find("mcu already new version!"), std::string::npos) << slurp(dir_ + "/out");
-    const Json fifth = state();
-    EXPECT_EQ(fifth["touch"]["version"], 11);  // an update without --new-version keeps the old byte
-    EXPECT_EQ(fifth["touch"]["rows"], touch["rows"]);
-    EXPECT_EQ(fifth["mcu"]["version"], "2.0.9");
-    EXPECT_EQ(fifth["mcu"]["flash"], mcu["flash"]);
-    EXPECT_EQ(fifth["leds"], fourth["leds"]);
 }
 
 }  // namespace
