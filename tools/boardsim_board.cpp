@@ -1,6 +1,7 @@
-// A board as a list of parts: loads their saved state, sets them up on one bed, runs COMMAND
-// (with the programs' clock sped up under --fast, interrupted after --timeout), saves the state
-// and writes one report section per part, in the order COMMAND first used them.
+// A board as a list of parts: loads their saved state and checks what the run will write, sets
+// them up on one bed, runs COMMAND (with the programs' clock sped up under --fast, interrupted
+// after --timeout, alive lines on a terminal), saves the state and writes one report section per
+// part, in the order COMMAND first used them.
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
@@ -47,7 +48,8 @@ void say_alive(double board_seconds, const std::vector<std::unique_ptr<Part>>& p
         const std::string a = p->activity();
         if (!a.empty()) at_work += (at_work.empty() ? "" : " and ") + a;
     }
-    fprintf(stderr, "boardsim: %.0f s, %s\n", board_seconds, at_work.empty() ? "COMMAND still running" : (at_work + " at work").c_str());
+    fprintf(stderr, "boardsim: %.0f s, %s\n", board_seconds,
+            at_work.empty() ? "COMMAND still running" : (at_work + " at work").c_str());
 }
 
 // Waits for COMMAND's end; past the time-out, interrupts it as Ctrl-C would. True when it had
@@ -61,8 +63,9 @@ bool wait_or_interrupt(testbed::Process& process, double timeout_s, const BoardC
     for (;;) {
         auto until = limit;
         if (alive_lines) until = std::min(until, clock.start + millis(kAliveEverySeconds * (said + 1) / clock.factor));
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-        if (testbed::wait_until([&] { return process.exited(); }, std::max(left, std::chrono::milliseconds(0)))) return false;
+        const auto left = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()),
+                                   std::chrono::milliseconds(0));
+        if (testbed::wait_until([&] { return process.exited(); }, left)) return false;
         if (Clock::now() >= limit) break;
         if (alive_lines) say_alive(kAliveEverySeconds * ++said, parts);
     }

@@ -1,4 +1,5 @@
-// Text and JSON renderings of the parts' sections.
+// Text and JSON renderings of the parts' sections; the report folder, checked before the run and
+// written after it, with the user's rights.
 #include "boardsim_report.h"
 
 #include <errno.h>
@@ -40,7 +41,8 @@ bool Report::prepare_folder(std::string* error) const {
     struct stat st;
     int err = 0;
     // The folder and its missing parents, as mkdir -p.
-    for (size_t slash = report_dir_.find('/', 1); slash != std::string::npos && !err; slash = report_dir_.find('/', slash + 1))
+    for (size_t slash = report_dir_.find('/', 1); slash != std::string::npos && !err;
+         slash = report_dir_.find('/', slash + 1))
         if (mkdir(report_dir_.substr(0, slash).c_str(), kFolderMode) != 0 && errno != EEXIST) err = errno;
     if (!err && mkdir(dir, kFolderMode) != 0 && errno != EEXIST) err = errno;
     if (!err && stat(dir, &st) != 0) err = errno;
@@ -130,7 +132,8 @@ void Report::deliver() const {
     for (const auto& f : files) {
         const std::string path = report_dir_ + "/" + f.first;
         const std::string err = write_whole(path, f.second);
-        if (!err.empty()) fprintf(stderr, "boardsim: --report %s: cannot write %s: %s\n", report_dir_.c_str(), path.c_str(), err.c_str());
+        if (!err.empty())
+            fprintf(stderr, "boardsim: --report %s: cannot write %s: %s\n", report_dir_.c_str(), path.c_str(), err.c_str());
         all = all && err.empty();
     }
     if (all) fprintf(stderr, "boardsim: report in %s/%s\n", report_dir_.c_str(), kTextFile);
