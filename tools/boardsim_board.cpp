@@ -1,9 +1,12 @@
-// A board as a list of parts: loads their saved state, sets them up on one bed, runs COMMAND
-// (with the programs' clock sped up under --fast, interrupted after --timeout), saves the state
-// and writes one report section per part, in the order COMMAND first used them.
+// A board as a list of parts: loads their saved state and checks what the run will write, sets
+// them up on one bed, runs COMMAND (with the programs' clock sped up under --fast, interrupted
+// after --timeout, alive lines on a terminal), saves the state and writes one report section per
+// part, in the order COMMAND first used them.
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,15 +34,41 @@ std::vector<std::unique_ptr<Part>> parts_of(const Options& o) {
     return parts;
 }
 
-// Waits for COMMAND's end; past the time-out, interrupts it as Ctrl-C would. True when it had
-// to be interrupted.
-bool wait_or_interrupt(testbed::Process& process, double timeout_s) {
-    if (timeout_s <= 0) {
-        testbed::wait_until([&] { return process.exited(); }, kForever);
-        return false;
+// On a terminal, what is at work, each time this much board time has passed.
+constexpr double kAliveEverySeconds = 10;
+
+std::chrono::milliseconds millis(double seconds) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(seconds));
+}
+
+// "boardsim: 20 s, the MCU's bootloader at work": the parts at work, or that COMMAND still runs.
+void say_alive(double board_seconds, const std::vector<std::unique_ptr<Part>>& parts) {
+    std::string at_work;
+    for (const auto& p : parts) {
+        const std::string a = p->activity();
+        if (!a.empty()) at_work += (at_work.empty() ? "" : " and ") + a;
     }
-    const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(timeout_s));
-    if (testbed::wait_until([&] { return process.exited(); }, limit)) return false;
+    fprintf(stderr, "boardsim: %.0f s, %s\n", board_seconds,
+            at_work.empty() ? "COMMAND still running" : (at_work + " at work").c_str());
+}
+
+// Waits for COMMAND's end; past the time-out, interrupts it as Ctrl-C would. True when it had
+// to be interrupted. A long run on a terminal says now and then that it is alive.
+bool wait_or_interrupt(testbed::Process& process, double timeout_s, const BoardClock& clock,
+                       const std::vector<std::unique_ptr<Part>>& parts) {
+    const bool alive_lines = isatty(STDERR_FILENO);
+    const auto begin = Clock::now();
+    const auto limit = timeout_s > 0 ? begin + millis(timeout_s) : begin + kForever;
+    int said = 0;
+    for (;;) {
+        auto until = limit;
+        if (alive_lines) until = std::min(until, clock.start + millis(kAliveEverySeconds * (said + 1) / clock.factor));
+        const auto left = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()),
+                                   std::chrono::milliseconds(0));
+        if (testbed::wait_until([&] { return process.exited(); }, left)) return false;
+        if (Clock::now() >= limit) break;
+        if (alive_lines) say_alive(kAliveEverySeconds * ++said, parts);
+    }
     fprintf(stderr, "boardsim: COMMAND ran longer than %g s (--timeout): it is interrupted (SIGINT)\n", timeout_s);
     raise(SIGINT);  // boardsim's own handler passes it on to COMMAND and all it started
     if (!testbed::wait_until([&] { return process.exited(); }, kInterruptGrace)) {
@@ -58,9 +87,25 @@ BoardRun::~BoardRun() = default;
 
 bool BoardRun::load_state() {
     std::string error;
-    if (state_->load(parts_, &error)) return true;
-    fprintf(stderr, "boardsim: --state %s: %s\n", o_.state_file.c_str(), error.c_str());
-    return false;
+    if (!state_->load(parts_, &error) || !state_->check_writable(&error)) {
+        fprintf(stderr, "boardsim: --state %s: %s\n", o_.state_file.c_str(), error.c_str());
+        return false;
+    }
+    if (!Report(o_).prepare_folder(&error)) {
+        fprintf(stderr, "boardsim: --report %s: %s\n", o_.report_dir.c_str(), error.c_str());
+        return false;
+    }
+    // The bed's and umockdev's working folders: made with the user's rights, as the bed will.
+    const char* env = getenv("TMPDIR");
+    const std::string tmp = env && *env ? env : "/tmp";
+    std::string probe = tmp + "/boardsim-check.XXXXXX";
+    if (!mkdtemp(&probe[0])) {
+        fprintf(stderr, "boardsim: cannot make the board's working folders in %s (%s): %s\n", tmp.c_str(),
+                env && *env ? "$TMPDIR" : "no $TMPDIR", strerror(errno));
+        return false;
+    }
+    rmdir(probe.c_str());
+    return true;
 }
 
 int BoardRun::run(bool private_mounts) {
@@ -84,7 +129,7 @@ int BoardRun::run(bool private_mounts) {
         if (!process) return 127;
         std::vector<std::thread> beside;
         for (auto& p : parts_) beside.emplace_back([&p, &process, &clock] { p->beside(*process, clock); });
-        timed_out = wait_or_interrupt(*process, o_.timeout_s);
+        timed_out = wait_or_interrupt(*process, o_.timeout_s, clock, parts_);
         for (auto& t : beside) t.join();
         status = finish_command(*process);
         for (auto& p : parts_) p->after_run();
@@ -110,7 +155,7 @@ int BoardRun::run(bool private_mounts) {
         });
         for (const auto& u : order) report.add(u.part->kind(), u.part->report(run), u.part->files(run), u.used);
         report.add_logs(*process);
-        report.set_run(o_, status, timed_out, clock.factor);
+        report.set_run(o_, status, timed_out ? kTimedOut : status, timed_out, clock.factor);
     }
     report.deliver();
     return timed_out ? kTimedOut : status;

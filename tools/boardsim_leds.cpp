@@ -26,8 +26,7 @@ const char* const kTimelineFile = "leds-timeline.svg";
 
 class LedsPart : public Part {
 public:
-    // note_pipe: tell where the pipe is when nothing else writes into it (boardsim leds).
-    LedsPart(const LedOptions& o, bool note_pipe) : o_(o), note_pipe_(note_pipe) {
+    explicit LedsPart(const LedOptions& o) : o_(o) {
         if (o.chip_missing) present_[o.chip_missing - 1] = false;
     }
     Board kind() const override { return Board::leds; }
@@ -52,7 +51,8 @@ public:
                 bed.add_char_device(kNodes[i], &chips_[i]);
         }
         pipe_ = bed.data_dir() + "/led_pipe";
-        if (o_.send.empty() && note_pipe_)
+        // Where to write commands, on every board with the pipe, when --send does not.
+        if (o_.send.empty())
             fprintf(stderr,
                     "boardsim: the daemon's /data/led_pipe is %s: write command bytes into it "
                     "(printf '\\003' > %s), 255 ends the daemon\n",
@@ -81,6 +81,11 @@ public:
             if (write(fd, &b, 1) != 1) break;
         }
         close(fd);
+    }
+
+    std::string activity() const override {
+        Clock::time_point first;
+        return first_use(&first) ? "the daemon's LED chips" : "";
     }
 
     bool first_use(Clock::time_point* when) const override {
@@ -174,7 +179,6 @@ private:
     static double round2(double v) { return static_cast<double>(static_cast<long long>(v * 100 + 0.5)) / 100; }
 
     LedOptions o_;
-    bool note_pipe_;
     bool present_[2] = {true, true};
     board::Aw9110Chip chips_[2];
     std::string pipe_;
@@ -183,7 +187,7 @@ private:
 }  // namespace
 
 std::unique_ptr<Part> make_leds_part(const Options& options) {
-    return std::unique_ptr<Part>(new LedsPart(options.leds, options.board == Board::leds));
+    return std::unique_ptr<Part>(new LedsPart(options.leds));
 }
 
 }  // namespace boardsim

@@ -94,6 +94,19 @@ public:
         if (o_.drop_answer_byte > 0) mcu_->drop_answer_byte(static_cast<size_t>(o_.drop_answer_byte));
     }
 
+    std::string activity() const override {
+        switch (mcu_->mode()) {
+        case McuModel::Mode::bootloader:
+            return "the MCU's bootloader";
+        case McuModel::Mode::in_reset:
+            return "the MCU's reset line";
+        case McuModel::Mode::unpowered:
+            return "the MCU's supply cut";
+        default:
+            return "";  // the application answers when asked
+        }
+    }
+
     // The last writes to the lines reach the MCU before anything looks at it.
     void after_run() override { gpio_->drain(); }
 

@@ -57,9 +57,9 @@ bool parse_uint(const std::string& text, unsigned long max, unsigned long* out, 
     return true;
 }
 
-bool parse_int(const std::string& text, unsigned long max, int* out) {
+bool parse_int(const std::string& text, unsigned long max, int* out, bool hex = false) {
     unsigned long v;
-    if (!parse_uint(text, max, &v)) return false;
+    if (!parse_uint(text, max, &v, hex)) return false;
     *out = static_cast<int>(v);
     return true;
 }
@@ -262,15 +262,15 @@ const OptionRow kOptions[] = {
          return parse_seconds(v, kMaxEverySeconds, &o.leds.every_s) ? "" : "seconds, like 2 or 0.5";
      }},
 
-    {Board::touch, "--version", "N", "the running firmware's version byte (0-255, default 0)",
+    {Board::touch, "--version", "N", "the running firmware's version byte (0-255 or 0x hex, default 0)",
      [](Options& o, const std::string& v) -> std::string {
-         return parse_int(v, 255, &o.touch.version) ? "" : "a byte value 0-255";
+         return parse_int(v, 255, &o.touch.version, true) ? "" : "a byte value 0-255 (or 0x00-0xFF)";
      }},
     {Board::touch, "--new-version", "N",
      "the version byte the firmware reports after an update that programmed and verified every row it sent "
-     "(default: the old byte)",
+     "(0-255 or 0x hex; default: the old byte)",
      [](Options& o, const std::string& v) -> std::string {
-         return parse_int(v, 255, &o.touch.new_version) ? "" : "a byte value 0-255";
+         return parse_int(v, 255, &o.touch.new_version, true) ? "" : "a byte value 0-255 (or 0x00-0xFF)";
      }},
     {Board::touch, "--rows", "FIRST-LAST", "the flash rows the bootloader offers and takes (default 0-127)",
      [](Options& o, const std::string& v) -> std::string {
@@ -437,6 +437,10 @@ const char* board_summary(Board b) {
     }
 }
 
+// An option that may be given more than once says so in its help, the one place where the user
+// reads it; any other given twice is refused.
+bool repeatable(const OptionRow& row) { return strstr(row.help, "repeatable") != nullptr; }
+
 // Whether another part has an option of the same name: under `board` both take their part's
 // name in front.
 bool shared_name(const OptionRow& row) {
@@ -531,6 +535,7 @@ Parse parse_options(int argc, char** argv, Options* o, std::string* message) {
         return Parse::error;
     }
     const std::string who = std::string("boardsim ") + board_name(o->board) + ": ";
+    std::vector<const OptionRow*> given;
     int i = 2;
     for (; i < argc; ++i) {
         std::string arg = argv[i];
@@ -555,6 +560,11 @@ Parse parse_options(int argc, char** argv, Options* o, std::string* message) {
                             " [options] -- " + arg + " ...";
             return Parse::error;
         }
+        if (!repeatable(*row) && std::find(given.begin(), given.end(), row) != given.end()) {
+            *message = who + arg + " given twice";
+            return Parse::error;
+        }
+        given.push_back(row);
         if (!row->value && inline_value) {
             *message = who + arg + " takes no value";
             return Parse::error;
@@ -589,23 +599,6 @@ Parse parse_options(int argc, char** argv, Options* o, std::string* message) {
         if (row < o->touch.first_row || row > o->touch.last_row) {
             *message = who + "--bad-row-checksum " + std::to_string(row) + " lies outside the flash rows " +
                        std::to_string(o->touch.first_row) + "-" + std::to_string(o->touch.last_row) + " (--rows)";
-            return Parse::error;
-        }
-    }
-    if (!o->report_dir.empty()) {
-        const char* dir = o->report_dir.c_str();
-        struct stat st;
-        int err = 0;
-        // The folder and its missing parents, as mkdir -p.
-        for (size_t slash = o->report_dir.find('/', 1); slash != std::string::npos && !err;
-             slash = o->report_dir.find('/', slash + 1))
-            if (mkdir(o->report_dir.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) err = errno;
-        if (!err && mkdir(dir, 0755) != 0 && errno != EEXIST) err = errno;
-        if (!err && stat(dir, &st) != 0) err = errno;
-        if (!err && !S_ISDIR(st.st_mode)) err = ENOTDIR;
-        if (!err && access(dir, W_OK) != 0) err = errno;
-        if (err) {
-            *message = who + "--report: cannot write into " + o->report_dir + ": " + strerror(err);
             return Parse::error;
         }
     }

@@ -63,6 +63,9 @@ public:
     // When COMMAND first reached the part; false when it never did.
     virtual bool first_use(Clock::time_point* when) const = 0;
     virtual Section report(const RunRecord& run) const = 0;
+    // What of the part is at work now, in a few words ("the MCU's bootloader"); "" when it rests.
+    // Asked from the waiting thread while COMMAND runs.
+    virtual std::string activity() const { return ""; }
     // After COMMAND ended: lets the models take in what is still on its way to them.
     virtual void after_run() {}
     // Ends the models' threads, before the bed goes.
@@ -85,7 +88,8 @@ class BoardRun {
 public:
     explicit BoardRun(const Options& options);
     ~BoardRun();
-    // Loads the saved state (--state); false after printing the one line on what is wrong.
+    // Before anything runs: loads the saved state (--state) and checks that the state file and the
+    // working folders in $TMPDIR can be written; false after printing the one line on what is wrong.
     bool load_state();
     // Runs COMMAND on the board and returns its exit status (124 when --timeout ended it).
     int run(bool private_mounts);

@@ -1,9 +1,12 @@
-// Text and JSON renderings of the parts' sections.
+// Text and JSON renderings of the parts' sections; the report folder, checked before the run and
+// written after it, with the user's rights.
 #include "boardsim_report.h"
 
+#include <errno.h>
 #include <stdio.h>
-
-#include <fstream>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace boardsim {
 
@@ -13,7 +16,52 @@ std::string indented(const std::string& line) { return "  " + line + "\n"; }
 
 constexpr char kPriorities[] = "??VDIWEF";  // Android priorities 2-7: verbose to fatal
 
+// What report.json is, for a script that reads it: raised when a fact changes its meaning.
+const char* const kFormat = "boardsim-report";
+constexpr int kFormatVersion = 2;
+const char* const kTextFile = "report.txt";
+const char* const kJsonFile = "report.json";
+constexpr mode_t kFolderMode = 0777;  // less the umask, as mkdir(1) makes it
+
+// Writes text into path; "" when done, else why not.
+std::string write_whole(const std::string& path, const std::string& text) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) return strerror(errno);
+    const bool written = fwrite(text.data(), 1, text.size(), f) == text.size();
+    const int err = errno;
+    if (fclose(f) != 0 || !written) return strerror(written ? errno : err);
+    return "";
+}
+
 }  // namespace
+
+bool Report::prepare_folder(std::string* error) const {
+    if (report_dir_.empty()) return true;
+    const char* dir = report_dir_.c_str();
+    struct stat st;
+    int err = 0;
+    // The folder and its missing parents, as mkdir -p.
+    for (size_t slash = report_dir_.find('/', 1); slash != std::string::npos && !err;
+         slash = report_dir_.find('/', slash + 1))
+        if (mkdir(report_dir_.substr(0, slash).c_str(), kFolderMode) != 0 && errno != EEXIST) err = errno;
+    if (!err && mkdir(dir, kFolderMode) != 0 && errno != EEXIST) err = errno;
+    if (!err && stat(dir, &st) != 0) err = errno;
+    if (!err && !S_ISDIR(st.st_mode)) err = ENOTDIR;
+    if (!err && access(dir, W_OK | X_OK) != 0) err = errno;
+    if (err) {
+        *error = std::string("cannot write into it: ") + strerror(err);
+        return false;
+    }
+    // A report file the user made read-only stays as it is.
+    for (const char* name : {kTextFile, kJsonFile}) {
+        const std::string path = report_dir_ + "/" + name;
+        if (access(path.c_str(), F_OK) == 0 && access(path.c_str(), W_OK) != 0) {
+            *error = "cannot write " + path + ": " + strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
 
 void Report::add(Board part, const Section& s, const std::vector<std::pair<std::string, std::string>>& files,
                  bool used) {
@@ -24,6 +72,9 @@ void Report::add(Board part, const Section& s, const std::vector<std::pair<std::
     Json facts = {{"part", board_name(part)}, {"used", used}, {"outcome", used ? s.outcome : "not used"}};
     for (const auto& f : s.facts.items()) facts[f.key()] = f.value();
     facts["text"] = s.lines;
+    Json names = Json::array();
+    for (const auto& f : files) names.push_back(f.first);
+    if (!files.empty()) facts["files"] = names;
     parts_.push_back(facts);
     for (const auto& f : files) {
         files_.push_back(f);
@@ -51,12 +102,18 @@ void Report::add_logs(const testbed::Process& process) {
     }
 }
 
-void Report::set_run(const Options& o, int status, bool timed_out, double clock_factor) {
-    json_ = {{"board", board_name(o.board)},
+void Report::set_run(const Options& o, int status, int boardsim_status, bool timed_out, double clock_factor) {
+    Json files = {kTextFile, kJsonFile};
+    for (const auto& f : files_) files.push_back(f.first);
+    json_ = {{"format", kFormat},
+             {"format_version", kFormatVersion},
+             {"board", board_name(o.board)},
              {"command", o.command},
              {"exit_status", status},
+             {"boardsim_status", boardsim_status},
              {"timed_out", timed_out},
              {"clock_factor", clock_factor},
+             {"files", files},
              {"parts", parts_},
              {"logs", logs_}};
 }
@@ -69,15 +126,17 @@ void Report::deliver() const {
         return;
     }
     std::vector<std::pair<std::string, std::string>> files = files_;
-    files.emplace_back("report.json", json_.dump(2) + "\n");
-    files.emplace_back("report.txt", text_);
+    files.emplace_back(kJsonFile, json_.dump(2) + "\n");
+    files.emplace_back(kTextFile, text_);
+    bool all = true;
     for (const auto& f : files) {
         const std::string path = report_dir_ + "/" + f.first;
-        std::ofstream out(path, std::ios::binary);
-        out << f.second;
-        if (!out.flush()) fprintf(stderr, "boardsim: cannot write %s\n", path.c_str());
+        const std::string err = write_whole(path, f.second);
+        if (!err.empty())
+            fprintf(stderr, "boardsim: --report %s: cannot write %s: %s\n", report_dir_.c_str(), path.c_str(), err.c_str());
+        all = all && err.empty();
     }
-    fprintf(stderr, "boardsim: report in %s/report.txt\n", report_dir_.c_str());
+    if (all) fprintf(stderr, "boardsim: report in %s/%s\n", report_dir_.c_str(), kTextFile);
 }
 
 }  // namespace boardsim

@@ -13,10 +13,15 @@ namespace boardsim {
 class Report {
 public:
     explicit Report(const Options& options) : report_dir_(options.report_dir) {}
+    // Before COMMAND runs (--report DIR): makes DIR and its missing parents, and checks that the
+    // user can write into it and its report files. False, with the reason, when not.
+    bool prepare_folder(std::string* error) const;
     void add(Board part, const Section& section, const std::vector<std::pair<std::string, std::string>>& files, bool used);
     // The Android-log and kernel-log lines COMMAND's programs wrote: a section of their own.
     void add_logs(const testbed::Process& process);
-    void set_run(const Options& options, int status, bool timed_out, double clock_factor);
+    // status: COMMAND's own exit status (128 + n after signal n); boardsim_status: boardsim's
+    // (124 when --timeout interrupted COMMAND, else the same).
+    void set_run(const Options& options, int status, int boardsim_status, bool timed_out, double clock_factor);
     // Into DIR/report.txt, DIR/report.json and the parts' files with --report DIR, else the text
     // on standard error (the parts' files are then not written).
     void deliver() const;

@@ -10,6 +10,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace boardsim {
@@ -27,6 +28,13 @@ const char* const kProcSwitches[] = {"/proc/sys", "/proc/sysrq-trigger"};
 const int kDeviceCapabilities[] = {CAP_MKNOD, CAP_SYS_ADMIN, CAP_SYS_RAWIO, CAP_SYS_MODULE, CAP_SYS_BOOT};
 
 std::string failed(const std::string& what) { return what + ": " + strerror(errno); }
+
+// Empties this process's effective, permitted and inheritable capability sets.
+bool give_up_capabilities() {
+    __user_cap_header_struct head{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    return syscall(SYS_capset, &head, data) == 0;
+}
 
 bool is_dir(const char* path) {
     struct stat st;
@@ -124,6 +132,10 @@ std::string drop_device_capabilities() {
     for (int cap : kDeviceCapabilities)
         if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && err.empty()) err = failed("PR_CAPBSET_DROP");
     if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 && err.empty()) err = failed("PR_CAP_AMBIENT");
+    // Not root: what the user namespace gave boardsim for its mounts goes too, so that from here
+    // on (the state and the report are written after the run) it writes files as the user, not
+    // as the namespace's owner, who could write the user's read-only files and folders.
+    if (geteuid() != 0 && !give_up_capabilities() && err.empty()) err = failed("capset");
     return err;
 }
 

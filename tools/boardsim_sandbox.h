@@ -20,7 +20,8 @@ std::string enter_private_mounts();
 std::string cover_data(const std::string& data_dir);
 
 // Takes the capabilities that reach devices (making nodes, mounting, raw I/O, modules, reboot)
-// out of the bounding set, so that COMMAND and everything it starts lack them, root or not.
+// out of the bounding set, so that COMMAND and everything it starts lack them, root or not; not
+// root, boardsim gives up every capability its user namespace gave it.
 // Returns "" on success, else what failed.
 std::string drop_device_capabilities();
 

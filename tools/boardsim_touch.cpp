@@ -102,6 +102,10 @@ public:
         bed.add_char_device("morlan_touch", &touch_);
     }
 
+    std::string activity() const override {
+        return in_bootloader(touch_.mode()) ? "the touch controller's bootloader" : "";
+    }
+
     bool first_use(Clock::time_point* when) const override {
         bool used = false;
         auto take = [&](Clock::time_point t) {

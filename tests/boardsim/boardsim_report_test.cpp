@@ -1,5 +1,6 @@
-// boardsim's report.json: a whole-board run with a damaged touch row and an MCU update, read
-// back as JSON and held against report.txt and the run itself.
+// boardsim's report.json (a whole-board run with a damaged touch row and an MCU update, read
+// back as JSON and held against report.txt and the run itself; a run cut by --timeout) and the
+// --state file, read back after runs of different boards on it.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -49,9 +50,14 @@ TEST_F(ReportJson, NamesEachPartsOutcomeInTheOrderOfUseWithTheTextsFacts) {
         << slurp(dir_ + "/err");
     const Json report = Json::parse(slurp(dir_ + "/rep/report.json"), nullptr, false);
     ASSERT_FALSE(report.is_discarded()) << slurp(dir_ + "/rep/report.json");
+    EXPECT_EQ(report["format"], "boardsim-report");
+    EXPECT_EQ(report["format_version"], 2);
     EXPECT_EQ(report["board"], "board");
     EXPECT_EQ(report["exit_status"], 7);
+    EXPECT_EQ(report["boardsim_status"], 7);
     EXPECT_EQ(report["timed_out"], false);
+    EXPECT_EQ(report["files"], Json({"report.txt", "report.json", "leds-timeline.svg"}));
+    for (const auto& f : report["files"]) EXPECT_FALSE(slurp(dir_ + "/rep/" + f.get<std::string>()).empty()) << f;
     const Json& parts = report["parts"];
     ASSERT_EQ(parts.size(), 3u);
     EXPECT_EQ(parts[0]["part"], "touch");
@@ -66,6 +72,8 @@ TEST_F(ReportJson, NamesEachPartsOutcomeInTheOrderOfUseWithTheTextsFacts) {
     EXPECT_EQ(parts[1]["line"], "115200 baud, 8 data bits, even parity, 1 stop bit, raw");
     EXPECT_EQ(parts[2]["part"], "leds");
     EXPECT_EQ(parts[2]["used"], false);
+    EXPECT_EQ(parts[2]["files"], Json({"leds-timeline.svg"}));
+    EXPECT_FALSE(parts[0].contains("files"));
     // Every fact line of the text report is in its part's object, in the same order.
     const std::string text = slurp(dir_ + "/rep/report.txt");
     size_t at = 0;
@@ -76,6 +84,59 @@ TEST_F(ReportJson, NamesEachPartsOutcomeInTheOrderOfUseWithTheTextsFacts) {
             at = found;
         }
     }
+}
+
+// Under --timeout, exit_status is COMMAND's own (its INT handler's 3) and boardsim's is 124.
+TEST_F(ReportJson, TellsCommandsOwnStatusAndBoardsimsApartUnderTimeout) {
+    ASSERT_EQ(boardsim("touch --timeout 1 --report rep -- sh -c 'trap \"exit 3\" INT; sleep 30 & wait'"), 124)
+        << slurp(dir_ + "/err");
+    const Json report = Json::parse(slurp(dir_ + "/rep/report.json"), nullptr, false);
+    EXPECT_EQ(report["exit_status"], 3);
+    EXPECT_EQ(report["boardsim_status"], 124);
+    EXPECT_EQ(report["timed_out"], true);
+    EXPECT_EQ(report["files"], Json({"report.txt", "report.json"}));
+}
+
+// One state file, four boards in turn: each run keeps the other parts' saved state as it was,
+// restores its own exactly, and an option on the command line overrides the saved value.
+TEST_F(ReportJson, StateFileKeepsEveryPartAcrossBoardsAndYieldsToTheCommandLine) {
+    // Runs a board on s.json; the state it left, with `part` taken over from it into `before`
+    // (which must then be the whole file: the other parts' state untouched).
+    const auto run = [&](const std::string& args, int status, Json before, const char* part) {
+        const std::string line = args.substr(0, args.find(' ')) + " --state s.json" + args.substr(args.find(' '));
+        EXPECT_EQ(boardsim(line), status) << line << "\n" << slurp(dir_ + "/err");
+        const Json now = Json::parse(slurp(dir_ + "/s.json"), nullptr, false);
+        if (part) before[part] = now[part];
+        EXPECT_EQ(now, before) << args;
+        return now;
+    };
+    const std::string both = "'" SENSORFLASH_BIN " touch.bin 1.0.12; " COPROCFLASH_BIN " mcu.bin 2.0.13";
+    const Json first = run("touch --new-version 12 -- " SENSORFLASH_BIN " touch.bin 1.0.12", 0,
+                           {{"format", "boardsim-board-state"}, {"version", 1}}, "touch");
+    EXPECT_EQ(first["touch"]["version"], 12);
+    EXPECT_EQ(first["touch"]["mode"], "application");
+    EXPECT_EQ(first["touch"]["rows"].size(), 3u);  // rows 0, 1 and 127
+    const Json second = run("mcu --new-version 2.0.13 -- " COPROCFLASH_BIN " mcu.bin 2.0.13", 0, first, "mcu");
+    std::string page1;  // the image's last 952 bytes (0x42), then erased flash
+    for (int i = 0; i < 2048; ++i) page1 += i < 952 ? "42" : "ff";
+    EXPECT_EQ(second["mcu"], Json({{"version", "2.0.13"}, {"application_damaged", false},
+                                   {"flash", {{{"page", 0}, {"fill", 0x42}}, {{"page", 1}, {"hex", page1}}}}}));
+    // The whole board finds both updates done and restores both exactly; the LEDs join the file.
+    const Json third = run("board --fast -- sh -c " + both + "'", 255, second, "leds");
+    EXPECT_NE(slurp(dir_ + "/out").find("ver=12, new_ver=12"), std::string::npos) << slurp(dir_ + "/out");
+    EXPECT_NE(slurp(dir_ + "/out").find("mcu already new version!"), std::string::npos) << slurp(dir_ + "/out");
+    EXPECT_EQ(third["leds"], Json::parse(R"({"chips": [true, true]})"));
+    Json fourth = third;
+    fourth["leds"]["chips"][1] = false;
+    run("leds --chip-missing 2 -- " LUMEND_BIN, 1, fourth, nullptr);
+    // The command line over the saved state: the version byte and the MCU's version; the chip
+    // stays missing (lumend ends with 1).
+    Json fifth = fourth;
+    fifth["touch"]["version"] = 11;  // an update without --new-version keeps the old byte
+    fifth["mcu"]["version"] = "2.0.9";
+    run("board --fast --version 0x0b --app-version 2.0.9 -- sh -c " + both + "; " LUMEND_BIN "'", 1, fifth, nullptr);
+    EXPECT_NE(slurp(dir_ + "/out").find("ver=11, new_ver=12"), std::string::npos) << slurp(dir_ + "/out");
+    EXPECT_EQ(slurp(dir_ + "/out").find("mcu already new version!"), std::string::npos) << slurp(dir_ + "/out");
 }
 
 }  // namespace

@@ -58,6 +58,9 @@ bad_option)
     run touch --rows 10-200 --bad-row-checksum 500 -- touch ran
     expect_status 2
     has err "boardsim touch: --bad-row-checksum 500 lies outside the flash rows 10-200"
+    run touch --version 0x10 --version 256 -- touch ran
+    expect_status 2
+    [ "$(cat err)" = "boardsim touch: --version given twice" ] || fail "not the one line on the repeat"
     run mcu coprocflash x.bin
     expect_status 2
     has err 'COMMAND goes after "--"'
@@ -236,6 +239,76 @@ leds:" ] || fail "sections not in the order of use"
     run board --state folder.json -- touch ran
     expect_status 2
     has err "boardsim: --state folder.json: cannot be read: Is a directory"
+    ;;
+state_checks)
+    # What boardsim cannot write as the user who runs it (as root: nobody, in files of its own):
+    # one line, status 2, COMMAND does not run, and the files stay as they are.
+    as_user=
+    [ "$(id -u)" -ne 0 ] || as_user="setpriv --reuid=65534 --regid=65534 --clear-groups"
+    chmod 777 . tmp
+    $as_user sh -c 'mkdir ro rorep rep rotmp && echo x >rep/report.json && chmod 555 ro rorep rotmp && chmod 444 rep/report.json'
+    $as_user "$boardsim" touch --state s.json -- true 2>/dev/null || fail "no state saved"
+    chmod 444 s.json
+    cp s.json saved.json
+    # refused MESSAGE ARGS...: that one line, status 2, and COMMAND did not run.
+    refused() {
+        message=$1
+        shift
+        timeout 60 $as_user "$boardsim" "$@" -- touch ran >out 2>err
+        status=$?
+        expect_status 2
+        [ ! -e ran ] && [ "$(cat err)" = "$message" ] || fail "not refused as \"$message\": $*"
+    }
+    refused "boardsim: --state missing/s.json: cannot be saved (no file can be made beside it: No such file or directory)" \
+        touch --state missing/s.json
+    refused "boardsim: --state ro/s.json: cannot be saved (no file can be made beside it: Permission denied)" touch --state ro/s.json
+    refused "boardsim: --state s.json: cannot be saved (the file is read-only to you: Permission denied)" touch --state s.json
+    cmp -s s.json saved.json || fail "the read-only state was changed"
+    refused "boardsim: --report rorep: cannot write into it: Permission denied" touch --report rorep
+    refused "boardsim: --report rep: cannot write rep/report.json: Permission denied" touch --report rep
+    [ "$(cat rep/report.json)" = x ] && [ ! -e rep/report.txt ] || fail "the read-only report was written"
+    echo '{"format": "boardsim-board-state", "version": 1, "gpu": {}}' >other.json
+    refused 'boardsim: --state other.json: holds "gpu", which is no part of the board; it is left as it is' touch --state other.json
+    echo '{"format": "boardsim-board-state", "version": 1, "touch": {"version": "x"}}' >bad.json
+    refused "boardsim: --state bad.json: the touch state does not fit the board ([json.exception.type_error.302] type must be \
+number, but is string); it is left as it is" board --state bad.json
+    TMPDIR=$work/rotmp
+    refused "boardsim: cannot make the board's working folders in $work/rotmp (\$TMPDIR): Permission denied" touch
+    TMPDIR=$work/tmp
+    # A folder made read-only during the run is not written either (in a user namespace too).
+    $as_user "$boardsim" touch --report late -- chmod 555 late >out 2>err
+    [ "$(tail -1 err)" = "boardsim: --report late: cannot write late/report.txt: Permission denied" ] && [ -z "$(ls late)" ] ||
+        fail "a read-only folder written"
+    # A rewritten state keeps its mode and owner; a new one is made as any file (umask 027: 0640).
+    chmod 600 s.json
+    $as_user "$boardsim" touch --state s.json -- true 2>/dev/null || fail "state not saved"
+    [ "$(stat -c %a s.json)" = 600 ] && [ "$(stat -c %u s.json)" = "$(stat -c %u ro)" ] || fail "state now $(stat -c '%a %U' s.json)"
+    (umask 027 && $as_user "$boardsim" touch --state new.json -- true 2>/dev/null) || fail "new state not saved"
+    [ "$(stat -c %a new.json)" = 640 ] || fail "new state made $(stat -c %a new.json)"
+    ;;
+daemon_left)
+    # The board's end kills daemons the script left running, in the middle of their first chip
+    # requests: boardsim's standard error holds only boardsim's own lines, every time.
+    for i in 1 2 3 4 5 6 7 8 9 10; do
+        run board --fast --report r -- sh -c "for d in 1 2 3 4 5 6 7 8; do \"$lumend\" 3 & done; sleep 0.5"
+        expect_status 0
+        has err "processes running; ended with the board"
+        has err "boardsim: the daemon's /data/led_pipe is $work/tmp/testbed-sandbox."
+        [ "$(grep -vc '^boardsim: ' err)" -eq 0 ] || fail "run $i: lines not boardsim's"
+    done
+    ;;
+alive)
+    # On a terminal only, a long run says every ten seconds of board time which part is at work.
+    command -v script >/dev/null || { echo "skip: script(1) is not installed"; exit 77; }
+    head -c 387 /dev/zero >touch.bin
+    script -qec "\"$boardsim\" touch --fast --handover-ms 1500 --report r -- sh -c '\"$sensorflash\" touch.bin 1.0.12 >/dev/null; sleep 14'" /dev/null </dev/null >out 2>err
+    status=$?
+    expect_status 0
+    [ "$(tr -d '\r' <out)" = "boardsim: 10 s, the touch controller's bootloader at work
+boardsim: report in r/report.txt" ] || fail "not the alive line"
+    run touch --fast -- sh -c 'sleep 14'
+    expect_status 0
+    ! grep -q "^boardsim: 10 s" err || fail "an alive line off the terminal"
     ;;
 board_faults)
     # Shared option names take their part's name under board.
