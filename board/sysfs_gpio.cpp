@@ -2,6 +2,7 @@
 // the state files that readers of direction and value are led to.
 #include "sysfs_gpio.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -48,7 +49,8 @@ bool GpioLine::write(const std::string& attribute, const std::string& text) {
         }
         return true;
     }
-    if (attribute != "value" || !output || text.empty()) return false;
+    // The kernel's number parser takes an optional sign and 0x or 0 prefixes, no blanks.
+    if (attribute != "value" || !output || text.empty() || isspace(static_cast<unsigned char>(text[0]))) return false;
     char* end = nullptr;
     long v = strtol(text.c_str(), &end, 0);
     if (*end != '\0') return false;
@@ -128,18 +130,19 @@ std::string SysfsGpio::take_write(Fifo& f) {
 
 // A write to gpioN/direction or gpioN/value changes the line's state (where the kernel would
 // take it) and its state files.
-void SysfsGpio::apply(const GpioWrite& w) {
+bool SysfsGpio::apply(const GpioWrite& w) {
     const size_t slash = w.file.find('/');
-    if (w.file.compare(0, 4, "gpio") != 0 || slash == std::string::npos) return;
+    if (w.file.compare(0, 4, "gpio") != 0 || slash == std::string::npos) return false;
     const int gpio = atoi(w.file.c_str() + 4);
     GpioLine line;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = lines_.find(gpio);
-        if (it == lines_.end() || !it->second.write(w.file.substr(slash + 1), w.value)) return;
+        if (it == lines_.end() || !it->second.write(w.file.substr(slash + 1), w.value)) return false;
         line = it->second;
     }
     publish(gpio, line);
+    return true;
 }
 
 // Order comes from the inotify queue, which holds the close of every writer in the order the
@@ -170,7 +173,7 @@ void SysfsGpio::drain() {
                 if (f.watch != ev->wd) continue;
                 GpioWrite w{f.file, take_write(f), std::chrono::steady_clock::now()};
                 if (w.value.empty()) break;  // an empty write, or one already taken apart above
-                apply(w);
+                w.applied = apply(w);
                 Listener l;
                 {
                     std::lock_guard<std::mutex> lock(mutex_);

@@ -181,7 +181,7 @@ mcu_stm32flash)
     expect_status 0
     has out "Wrote and verified address 0x08000bb8 (100.00%) Done."
     has err "bootloader entries: 1"
-    has err "bootloader commands done: 1 erase (2 pages), 12 write memory (3000 bytes)"
+    has err "bootloader commands done: 1 erase (2 pages), 12 write memory (3000 bytes), 1 get, 1 get version, 1 get ID, 12 read memory (3000 bytes), 0 go"
     has err "    0x08000000 ##oooo"
     has err "afterwards the application answers the version query: 2.0.13"
     ;;
