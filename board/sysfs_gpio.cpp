@@ -110,7 +110,9 @@ void SysfsGpio::publish(int gpio, const GpioLine& line) {
 // One writer's text from the front of the FIFO's content, up to its newline, as a shell's echo
 // writes it. A program may write without one ("high": the kernel takes that too); should the
 // next writer of the same file have written before this one was drained, a direction word
-// ends at its known end and a value after its one digit.
+// ends at its known end and a value without a newline after its one digit (a value without
+// a newline followed at once by one with a newline reads as one number: no writer here mixes
+// them).
 std::string SysfsGpio::take_write(Fifo& f) {
     char buf[256];
     ssize_t n;
@@ -118,7 +120,9 @@ std::string SysfsGpio::take_write(Fifo& f) {
     const size_t slash = f.file.find('/');
     const std::string attribute = slash == std::string::npos ? "" : f.file.substr(slash + 1);
     size_t len = f.pending.find('\n');
-    if (attribute == "value" && !f.pending.empty()) len = 1;
+    // A value is one number ("1", "0x1", "-1"): a writer's text up to its newline, else (a
+    // program that writes without one) one digit.
+    if (attribute == "value" && !f.pending.empty() && len == std::string::npos) len = 1;
     for (const char* word : kDirectionWords)
         if (attribute == "direction" && f.pending.compare(0, strlen(word), word) == 0) len = strlen(word);
     if (len == std::string::npos) len = f.pending.size();
