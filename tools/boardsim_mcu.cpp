@@ -369,8 +369,20 @@ private:
         add_staged("--drop-answer", o_.drops, f.drops, false);
         if (o_.app_silent) add("--app-silent", "", f.unanswered_queries);
         if (o_.app_silent_starts > 0) add("--app-silent-starts", std::to_string(o_.app_silent_starts), f.silent_app_starts);
-        if (!o_.split_answer.empty()) add("--split-answer", "", f.split_replies);
-        if (!o_.answer_surplus.empty()) add("--answer-surplus", "", f.surplus_replies);
+        if (!o_.split_answer.empty()) {
+            std::string sizes;
+            for (size_t n : o_.split_answer) sizes += (sizes.empty() ? "" : ",") + std::to_string(n);
+            add("--split-answer", sizes + (o_.split_gap_ms ? "@" + std::to_string(o_.split_gap_ms) : ""), f.split_replies);
+        }
+        if (!o_.answer_surplus.empty()) {
+            std::string bytes;
+            char hex[8];
+            for (uint8_t b : o_.answer_surplus) {
+                snprintf(hex, sizeof hex, "%s0x%02X", bytes.empty() ? "" : ",", b);
+                bytes += hex;
+            }
+            add("--answer-surplus", bytes, f.surplus_replies);
+        }
         if (o_.power_cut_bytes >= 0) add("--power-cut-after-bytes", std::to_string(o_.power_cut_bytes), f.power_cuts_bytes);
         if (o_.power_cut_pages >= 0) add("--power-cut-after-pages", std::to_string(o_.power_cut_pages), f.power_cuts_pages);
         if (o_.drop_answer_byte > 0) add("--drop-answer-byte", std::to_string(o_.drop_answer_byte), f.lost_bytes);

@@ -218,7 +218,12 @@ SCRIPT
     run mcu --report r -- sh lines.sh
     expect_status 0
     has out "lines read back as set"
+    # An open of the serial line alone makes the MCU used; a COMMAND that touches nothing not.
+    run mcu --report r -- sh -c 'exec 3</dev/ttyS1'
+    expect_status 0
     has r/report.json '"used": true'
+    run mcu --report r -- true
+    has r/report.json '"used": false'
     # A saved MCU version is held to --app-version's rule: one line, status 2, nothing runs.
     run mcu --state s.json -- true
     expect_status 0

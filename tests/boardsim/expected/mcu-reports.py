@@ -10,7 +10,8 @@ the path of COPROCFLASH (and of stm32flash) becomes "COPROCFLASH" ("STM32FLASH")
 in seconds ("1.25 s") becomes "<time> s". Each run happens in a fresh folder with the image
 mcu.bin (3000 bytes, i * 7 + 3), so no temporary path appears. Top-level report.json keys
 other than command, exit_status and timed_out belong to the report as a whole and are not
-compared here. The runs also hold the fault options at their bounds: --silent-bootloader one
+compared here. The runs also hold the fault options at their bounds (and counts of one stage
+adding up: --nack-erase with --nack erase-pages): --silent-bootloader one
 past the three passes, --drop-answer-byte at the first byte, at the last byte the MCU sends in
 an update (88) and one past it, --power-cut-after-bytes at 0 and at the image's exact size.
 """
@@ -29,8 +30,10 @@ UPDATE = ["--app-version", "2.0.9", "--new-version", "2.0.13"]
 # name: (options, COMMAND after "--"; "C" stands for COPROCFLASH, "S" for stm32flash)
 RUNS = {
     "update": (["--fast"] + UPDATE + ["--image", "mcu.bin"], ["C", "mcu.bin", "2.0.13"]),
-    "nack-erase": (["--fast", "--nack-erase", "5", "--new-version", "2.0.13", "--image", "mcu.bin"], ["C", "mcu.bin"]),
-    "already-new": (["--fast", "--app-version", "2.0.13"], ["C", "mcu.bin", "2.0.13"]),
+    "nack-erase": (["--fast", "--nack-erase", "5", "--nack", "erase-pages=1", "--nack", "write-data=1", "--new-version",
+                    "2.0.13", "--image", "mcu.bin"], ["C", "mcu.bin"]),
+    "already-new": (["--fast", "--app-version", "2.0.13", "--split-answer", "3,4@5", "--answer-surplus", "0x55,0xAA"],
+                    ["C", "mcu.bin", "2.0.13"]),
     "silent-past-all": (["--fast", "--silent-bootloader", "4"], ["C", "mcu.bin", "2.0.13"]),
     "drop-first-byte": (["--fast", "--drop-answer-byte", "1"] + UPDATE, ["C", "mcu.bin", "2.0.13"]),
     "drop-last-byte": (["--fast", "--drop-answer-byte", "88"] + UPDATE, ["C", "mcu.bin", "2.0.13"]),
