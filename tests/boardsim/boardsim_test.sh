@@ -236,17 +236,17 @@ SCRIPT
     # Options override the saved state: the saved 2.0.13 gives way to --app-version 2.0.9 (the
     # update goes ahead), and --new-version names what the new application reports.
     printf 'abcd%.0s' $(seq 250) >mcu.bin
-    run mcu --fast --state s.json --new-version 2.0.13 -- "$coprocflash" mcu.bin 2.0.13
+    run mcu --state s.json --new-version 2.0.13 -- "$coprocflash" mcu.bin 2.0.13
     expect_status 0
-    run mcu --fast --state s.json --app-version 2.0.9 --new-version 3.0.1 -- "$coprocflash" mcu.bin 2.0.13
+    run mcu --state s.json --app-version 2.0.9 --new-version 3.0.1 -- "$coprocflash" mcu.bin 2.0.13
     expect_status 0
     has err "application 2.0.9 before the run, 1 page of flash in use (from the saved state)"
     has err "afterwards the application answers the version query: 3.0.1"
-    run mcu --fast --state s.json -- "$coprocflash" mcu.bin 3.0.1
+    run mcu --state s.json -- "$coprocflash" mcu.bin 3.0.1
     expect_status 255
     has out "mcu already new version!"
     # Fault options at their bounds: the last value runs, one past gets status 2 and nothing runs.
-    for bound in "--silent-bootloader 1000000" "--nack-erase 1000000" "--nack sync=1000000" \
+    for bound in "--silent-bootloader 0" "--silent-bootloader 1000000" "--nack-erase 1000000" "--nack sync=1000000" \
         "--drop-answer-byte 1" "--drop-answer-byte 1000000" "--power-cut-after-bytes 0" \
         "--power-cut-after-bytes 524288" "--power-cut-after-pages 0" "--power-cut-after-pages 256"; do
         run mcu $bound -- true
