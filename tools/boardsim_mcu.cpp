@@ -1,8 +1,10 @@
 // The MCU part: the MCU on /dev/ttyS1 with its boot-select and reset lines in sysfs GPIO. Its
 // lasting state is the model's (flash, the version its application reports, an application cut
 // short by a power loss); without a saved state the flash holds an old application. The report
-// is the line's settings, the bootloader's work, the flash map the run left, whether the flash
-// holds the image given with --image, and whether the application answers afterwards.
+// is the line's settings (each one made, and the one of the transfers), the bootloader's work,
+// the faults' effects, the flash map the run left, whether the flash holds the image given with
+// --image, and whether the application answers afterwards.
+#include <errno.h>
 #include <poll.h>
 #include <stdio.h>
 #include <sys/eventfd.h>
