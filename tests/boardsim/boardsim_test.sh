@@ -245,6 +245,11 @@ SCRIPT
     run mcu --state s.json -- "$coprocflash" mcu.bin 3.0.1
     expect_status 255
     has out "mcu already new version!"
+    # Four refusals of a page list are absorbed by the erase's five attempts (five fail the pass).
+    run mcu --nack-erase 4 -- "$coprocflash" mcu.bin
+    expect_status 0
+    has err "bootloader entries: 1 (silent in 0)"
+    has err "took effect: --nack-erase 4: 4 times"
     # Fault options at their bounds: the last value runs, one past gets status 2 and nothing runs.
     for bound in "--silent-bootloader 0" "--silent-bootloader 1000000" "--nack-erase 1000000" "--nack sync=1000000" \
         "--drop-answer-byte 1" "--drop-answer-byte 1000000" "--power-cut-after-bytes 0" \
