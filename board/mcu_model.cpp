@@ -35,6 +35,7 @@ void McuModel::attach(SysfsGpio& gpio) {
 }
 
 void McuModel::on_gpio(const GpioWrite& w) {
+    if (!w.applied) return;  // refused by sysfs (a line not exported): the level stays
     std::lock_guard<std::mutex> lock(mutex_);
     if (w.file.compare(0, kBootFiles.size(), kBootFiles) == 0) {
         boot_line_.write(w.file.substr(kBootFiles.size()), w.value);
@@ -60,7 +61,10 @@ void McuModel::start(Mode mode) {
         changed_flash_this_session_ = false;
         ++bootloader_entries_;
         silent_this_entry_ = boot_silent_entries_ > 0;
-        if (boot_silent_entries_ > 0) --boot_silent_entries_;
+        if (boot_silent_entries_ > 0) {
+            --boot_silent_entries_;
+            ++faults_.silent_bootloader_entries;
+        }
     } else if (mode == Mode::application) {
         // An image written in full replaces one that a cut left damaged.
         if (wrote_this_session_) damaged_ = false;
@@ -69,7 +73,10 @@ void McuModel::start(Mode mode) {
         changed_flash_this_session_ = false;
         ++app_starts_;
         silent_this_start_ = app_silent_starts_ > 0;
-        if (app_silent_starts_ > 0) --app_silent_starts_;
+        if (app_silent_starts_ > 0) {
+            --app_silent_starts_;
+            ++faults_.silent_app_starts;
+        }
     }
 }
 
@@ -204,14 +211,27 @@ void McuModel::set_bootloader_silent_entries(int entries) {
 
 void McuModel::nack_next(Stage stage, int count) {
     std::lock_guard<std::mutex> lock(mutex_);
-    nack_stage_ = stage;
-    nack_count_ = count;
+    nack_left_[stage] = count;
 }
 
 void McuModel::drop_next(Stage stage, int count) {
     std::lock_guard<std::mutex> lock(mutex_);
-    drop_stage_ = stage;
-    drop_count_ = count;
+    drop_left_[stage] = count;
+}
+
+McuModel::CommandCounts McuModel::command_counts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return counts_;
+}
+
+McuModel::FaultCounts McuModel::fault_counts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return faults_;
+}
+
+void McuModel::set_receive_tap(std::function<void(size_t)> tap) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    receive_tap_ = std::move(tap);
 }
 
 void McuModel::set_flash(uint32_t offset, const std::vector<uint8_t>& bytes) {
@@ -289,6 +309,12 @@ void McuModel::on_bytes(const uint8_t* data, size_t len) {
     std::vector<uint8_t> boot_out;
     std::chrono::milliseconds gap{0};
     std::chrono::microseconds delay{0};
+    std::function<void(size_t)> tap;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        tap = receive_tap_;
+    }
+    if (tap) tap(len);
     {
         std::unique_lock<std::mutex> lock(mutex_);
         // Inside the bed a byte can overtake the reset line's fall that the host made before
@@ -325,6 +351,7 @@ void McuModel::drop_lost_byte(std::vector<uint8_t>* bytes) {
     if (lost_at_ >= first && lost_at_ <= sent_) {
         bytes->erase(bytes->begin() + static_cast<long>(lost_at_ - first));
         lost_at_ = 0;
+        ++faults_.lost_bytes;
     }
 }
 
@@ -355,8 +382,13 @@ void McuModel::app_byte(uint8_t b, std::vector<std::vector<uint8_t>>* replies) {
     app_in_.clear();
     if (code != 0x06) return;
     ++version_queries_;
-    if (!app_answers_locked()) return;
+    if (!app_answers_locked()) {
+        if (app_silent_) ++faults_.unanswered_queries;
+        return;
+    }
     std::vector<uint8_t> reply = version_reply();
+    if (!surplus_.empty()) ++faults_.surplus_replies;
+    if (!pieces_.empty() && pieces_[0] < reply.size()) ++faults_.split_replies;
     size_t pos = 0;
     for (size_t size : pieces_) {
         if (pos >= reply.size()) break;

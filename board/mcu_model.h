@@ -7,6 +7,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,6 +46,28 @@ public:
         uint32_t address = 0;         // Write Memory
         std::vector<uint8_t> data;    // Write Memory
         std::vector<uint16_t> pages;  // the pages erased (every page for a mass erase)
+    };
+
+    // Bootloader commands carried out (ACKed through their last stage), by kind.
+    struct CommandCounts {
+        int get = 0, get_version = 0, get_id = 0;
+        int read_memory = 0;
+        size_t read_bytes = 0;
+        int go = 0;
+        int write_memory = 0, erase = 0;
+    };
+
+    // How often each injected fault took effect.
+    struct FaultCounts {
+        int silent_bootloader_entries = 0;  // entries the silent-entry knob kept silent
+        std::map<Stage, int> nacks;         // ACKs turned into NACKs by nack_next, per stage
+        std::map<Stage, int> drops;         // answers dropped by drop_next, per stage
+        int silent_app_starts = 0;          // starts the silent-start knob kept silent
+        int unanswered_queries = 0;         // version queries set_app_silent left unanswered
+        int split_replies = 0;              // version replies sent in pieces
+        int surplus_replies = 0;            // version replies followed by surplus bytes
+        int power_cuts_bytes = 0, power_cuts_pages = 0;
+        int lost_bytes = 0;                 // the byte drop_answer_byte took off the line
     };
 
     // What the part keeps across a power-off: its flash, the version its application reports,
@@ -93,7 +117,9 @@ public:
     // ---- bootloader knobs ----
     void set_bootloader_silent(bool silent);
     void set_bootloader_silent_entries(int entries);  // silent for the next n bootloader entries
-    void nack_next(Stage stage, int count);           // the next count ACKs at stage become NACKs
+    // The next count ACKs at stage become NACKs; each stage keeps its own count (Stage::any
+    // takes whichever stage comes, after that stage's own count).
+    void nack_next(Stage stage, int count);
     void drop_next(Stage stage, int count);           // the next count answers at stage are not sent
     void set_flash(uint32_t offset, const std::vector<uint8_t>& bytes);  // content before the test
     // The older bootloader of the same flash: Erase (0x43) in place of Extended Erase (0x44),
@@ -126,6 +152,11 @@ public:
     // Loads a saved state; false (and nothing changed) when its flash is not kFlashSize bytes.
     bool restore(const LastingState& state);
     std::vector<Command> commands() const;
+    CommandCounts command_counts() const;
+    FaultCounts fault_counts() const;
+    // Called with the count of every chunk of bytes the program writes, before the MCU takes
+    // it in (on the line's thread).
+    void set_receive_tap(std::function<void(size_t)> tap);
     int bootloader_entries() const;
     int app_starts() const;
     std::vector<uint8_t> wire() const { return peer_->received(); }  // all bytes the program sent
@@ -187,10 +218,11 @@ private:
     bool boot_silent_ = false;
     bool silent_this_entry_ = false;
     int boot_silent_entries_ = 0;
-    Stage nack_stage_ = Stage::any;
-    int nack_count_ = 0;
-    Stage drop_stage_ = Stage::any;
-    int drop_count_ = 0;
+    std::map<Stage, int> nack_left_;  // per stage (Stage::any: at whichever comes)
+    std::map<Stage, int> drop_left_;
+    CommandCounts counts_;
+    FaultCounts faults_;
+    std::function<void(size_t)> receive_tap_;
     bool drop_this_ = false;
     bool legacy_ = false;
     Boot boot_ = Boot::wait_sync;

@@ -1,6 +1,7 @@
 // The MCU model's ROM bootloader: the USART protocol of ST's AN3155 (sync 0x7F, each command
 // and its complement, addresses and blocks with their XOR checksums, ACK 0x79 / NACK 0x1F).
 #include <algorithm>
+#include <map>
 
 #include "mcu_model.h"
 
@@ -51,18 +52,32 @@ std::vector<uint16_t> page_range(uint32_t first, uint32_t count) {
 
 }  // namespace
 
+namespace {
+
+// Takes one from the stage's own count, else from the count for any stage; false when both
+// are spent.
+bool take_one(std::map<McuModel::Stage, int>* left, McuModel::Stage stage) {
+    for (McuModel::Stage s : {stage, McuModel::Stage::any}) {
+        auto it = left->find(s);
+        if (it != left->end() && it->second > 0) {
+            --it->second;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 uint8_t McuModel::answer(Stage stage, bool ok) {
-    if (ok && nack_count_ > 0 && (nack_stage_ == Stage::any || nack_stage_ == stage)) {
-        --nack_count_;
+    if (ok && take_one(&nack_left_, stage)) {
+        ++faults_.nacks[stage];
         ok = false;
     }
     // After a refusal the bootloader waits for the next command.
     if (!ok && stage != Stage::sync) boot_ = Boot::command;
-    drop_this_ = false;
-    if (drop_count_ > 0 && (drop_stage_ == Stage::any || drop_stage_ == stage)) {
-        --drop_count_;
-        drop_this_ = true;
-    }
+    drop_this_ = take_one(&drop_left_, stage);
+    if (drop_this_) ++faults_.drops[stage];
     return ok ? kAck : kNack;
 }
 
@@ -142,17 +157,20 @@ void McuModel::boot_command(std::vector<uint8_t>* resp) {
     const uint16_t pid = legacy_ ? kLegacyProductId : kProductId;
     switch (code) {
     case kGet:  // N (the number of command codes), the version, the codes
+        ++counts_.get;
         resp->push_back(static_cast<uint8_t>(supported.size()));
         resp->push_back(version);
         resp->insert(resp->end(), supported.begin(), supported.end());
         resp->push_back(kAck);
         break;
     case kGetVersion:
+        ++counts_.get_version;
         resp->push_back(version);
         resp->insert(resp->end(), kOptionBytes, kOptionBytes + 2);
         resp->push_back(kAck);
         break;
     case kGetId:  // N = 1: two bytes of product ID follow
+        ++counts_.get_id;
         resp->insert(resp->end(), {0x01, static_cast<uint8_t>(pid >> 8), static_cast<uint8_t>(pid)});
         resp->push_back(kAck);
         break;
@@ -179,6 +197,7 @@ void McuModel::boot_address(std::vector<uint8_t>* resp) {
     if (a != kAck) return;
     address_ = addr;
     if (code_ == kGo) {
+        ++counts_.go;
         // The application runs from the vector table at the flash base; code elsewhere is
         // nothing the model knows, and it never answers.
         start(Mode::application);
@@ -197,6 +216,8 @@ void McuModel::boot_read_count(std::vector<uint8_t>* resp) {
     if (a != kAck) return;
     const auto from = flash_.begin() + static_cast<long>(address_ - kFlashBase);
     resp->insert(resp->end(), from, from + static_cast<long>(n));
+    ++counts_.read_memory;
+    counts_.read_bytes += n;
     boot_ = Boot::command;
 }
 
@@ -214,6 +235,7 @@ void McuModel::boot_write_block(std::vector<uint8_t>* resp) {
         std::vector<uint8_t> data(frame_.begin() + 1, frame_.begin() + 1 + static_cast<long>(n));
         if (!program(off, data)) return;  // the supply went: no answer
         commands_.push_back(Command{kWriteMemory, address_, data, {}});
+        ++counts_.write_memory;
         boot_ = Boot::command;
     }
     resp->push_back(a);
@@ -226,6 +248,7 @@ bool McuModel::program(uint32_t offset, const std::vector<uint8_t>& data) {
         const uint32_t page = (offset + static_cast<uint32_t>(i)) / kPageSize;
         if (cut_after_pages_ >= 0 && !cut_pages_seen_[page]) {
             if (cut_after_pages_ == 0) {
+                ++faults_.power_cuts_pages;
                 cut_power();
                 return false;
             }
@@ -233,6 +256,7 @@ bool McuModel::program(uint32_t offset, const std::vector<uint8_t>& data) {
             --cut_after_pages_;
         }
         if (cut_after_bytes_ == 0) {
+            ++faults_.power_cuts_bytes;
             cut_power();
             return false;
         }
@@ -251,6 +275,7 @@ void McuModel::erase(uint8_t code, const std::vector<uint16_t>& pages) {
     flash_busy_ += kPageEraseTime * static_cast<long>(pages.size());
     changed_flash_this_session_ = true;
     commands_.push_back(Command{code, 0, {}, pages});
+    ++counts_.erase;
     boot_ = Boot::command;
 }
 

@@ -2,6 +2,7 @@
 // the state files that readers of direction and value are led to.
 #include "sysfs_gpio.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -48,7 +49,8 @@ bool GpioLine::write(const std::string& attribute, const std::string& text) {
         }
         return true;
     }
-    if (attribute != "value" || !output || text.empty()) return false;
+    // The kernel's number parser takes an optional sign and 0x or 0 prefixes, no blanks.
+    if (attribute != "value" || !output || text.empty() || isspace(static_cast<unsigned char>(text[0]))) return false;
     char* end = nullptr;
     long v = strtol(text.c_str(), &end, 0);
     if (*end != '\0') return false;
@@ -108,7 +110,9 @@ void SysfsGpio::publish(int gpio, const GpioLine& line) {
 // One writer's text from the front of the FIFO's content, up to its newline, as a shell's echo
 // writes it. A program may write without one ("high": the kernel takes that too); should the
 // next writer of the same file have written before this one was drained, a direction word
-// ends at its known end and a value after its one digit.
+// ends at its known end and a value without a newline after its one digit (a value without
+// a newline followed at once by one with a newline reads as one number: no writer here mixes
+// them).
 std::string SysfsGpio::take_write(Fifo& f) {
     char buf[256];
     ssize_t n;
@@ -116,7 +120,9 @@ std::string SysfsGpio::take_write(Fifo& f) {
     const size_t slash = f.file.find('/');
     const std::string attribute = slash == std::string::npos ? "" : f.file.substr(slash + 1);
     size_t len = f.pending.find('\n');
-    if (attribute == "value" && !f.pending.empty()) len = 1;
+    // A value is one number ("1", "0x1", "-1"): a writer's text up to its newline, else (a
+    // program that writes without one) one digit.
+    if (attribute == "value" && !f.pending.empty() && len == std::string::npos) len = 1;
     for (const char* word : kDirectionWords)
         if (attribute == "direction" && f.pending.compare(0, strlen(word), word) == 0) len = strlen(word);
     if (len == std::string::npos) len = f.pending.size();
@@ -128,18 +134,19 @@ std::string SysfsGpio::take_write(Fifo& f) {
 
 // A write to gpioN/direction or gpioN/value changes the line's state (where the kernel would
 // take it) and its state files.
-void SysfsGpio::apply(const GpioWrite& w) {
+bool SysfsGpio::apply(const GpioWrite& w) {
     const size_t slash = w.file.find('/');
-    if (w.file.compare(0, 4, "gpio") != 0 || slash == std::string::npos) return;
+    if (w.file.compare(0, 4, "gpio") != 0 || slash == std::string::npos) return false;
     const int gpio = atoi(w.file.c_str() + 4);
     GpioLine line;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = lines_.find(gpio);
-        if (it == lines_.end() || !it->second.write(w.file.substr(slash + 1), w.value)) return;
+        if (it == lines_.end() || !it->second.write(w.file.substr(slash + 1), w.value)) return false;
         line = it->second;
     }
     publish(gpio, line);
+    return true;
 }
 
 // Order comes from the inotify queue, which holds the close of every writer in the order the
@@ -170,7 +177,7 @@ void SysfsGpio::drain() {
                 if (f.watch != ev->wd) continue;
                 GpioWrite w{f.file, take_write(f), std::chrono::steady_clock::now()};
                 if (w.value.empty()) break;  // an empty write, or one already taken apart above
-                apply(w);
+                w.applied = apply(w);
                 Listener l;
                 {
                     std::lock_guard<std::mutex> lock(mutex_);

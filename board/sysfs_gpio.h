@@ -4,7 +4,9 @@
 // state the kernel keeps (input, or output at a level), and a program that reads direction or
 // value sees it: the bed's preload leads read-only opens to gpioN/.direction and gpioN/.value,
 // which this model keeps up to date.
-// Export creates nothing: the gpioN directories exist from the start.
+// Export creates nothing: the gpioN directories exist from the start, and as their presence
+// tells a program (a flasher stats gpioN/value before it exports), every line takes writes as an
+// exported one does, also after an unexport, which keeps the line's level.
 #pragma once
 
 #include <chrono>
@@ -21,6 +23,9 @@ struct GpioWrite {
     std::string file;   // relative to class/gpio: "export", "unexport", "gpio117/direction"
     std::string value;  // the text written, without its newline: "119", "high", "in", "1"
     std::chrono::steady_clock::time_point when;
+    // Whether it changed a line's state as the kernel would take it (false for an unknown word,
+    // a value written to an input, and export and unexport, which change no state here).
+    bool applied = true;
 };
 
 // One line as the sysfs GPIO interface keeps it: an input (the board's pull-down holds it low)
@@ -32,7 +37,7 @@ struct GpioLine {
     bool value = false;
     // Applies text written to the line's attribute ("direction" or "value"). Returns false,
     // changing nothing, where the kernel refuses the write: an unknown word, or a value written
-    // to an input.
+    // to an input (or one with blanks before it).
     bool write(const std::string& attribute, const std::string& text);
     bool level() const { return output && value; }
     std::string direction_text() const { return output ? "out" : "in"; }
@@ -68,7 +73,7 @@ private:
     };
     void run();
     std::string take_write(Fifo& f);
-    void apply(const GpioWrite& w);
+    bool apply(const GpioWrite& w);
     void publish(int gpio, const GpioLine& line);
     std::string base_;
     std::vector<Fifo> fifos_;

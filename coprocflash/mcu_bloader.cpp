@@ -40,6 +40,11 @@ constexpr int kMaxCell = 15;
 
 // Set while mcu_init's line is open; read by the interrupt handler.
 volatile sig_atomic_t g_uart_opened = 0;
+// Set while the reset pulse may hold the reset line driven high (the MCU held in reset): from
+// just before the command that drives it high to the end of the one that drives it low again,
+// so an interrupt in between never misses it (system() ignores SIGINT while its shell runs).
+// Read by the release of the lines, which must not leave the MCU held in reset.
+volatile sig_atomic_t g_reset_high = 0;
 
 }  // namespace
 
@@ -216,9 +221,12 @@ int mcu_update_programe(const uint8_t* image, int size, int page) {
 int mcu_reset(void) {
     mcu_gpio_config(MCU_PIN_RESET, GPIO_STATE_LOW);
     sleep(kResetPulseSeconds);
+    g_reset_high = 1;
     mcu_gpio_config(MCU_PIN_RESET, GPIO_STATE_HIGH);
     sleep(kResetPulseSeconds);
-    return mcu_gpio_config(MCU_PIN_RESET, GPIO_STATE_LOW);
+    const int r = mcu_gpio_config(MCU_PIN_RESET, GPIO_STATE_LOW);
+    g_reset_high = 0;
+    return r;
 }
 
 int mcu_bootloader(void) {
@@ -272,6 +280,12 @@ int mcu_deinit(void) {
     }
     mcu_gpio_config(MCU_PIN_BOOT, GPIO_STATE_UNEXPORT);
     mcu_gpio_config(MCU_PIN_AUX, GPIO_STATE_UNEXPORT);
+    // A reset pulse cut short left the MCU held in reset: the line goes low (the MCU starts)
+    // before it is given up.
+    if (g_reset_high) {
+        g_reset_high = 0;
+        mcu_gpio_config(MCU_PIN_RESET, GPIO_STATE_LOW);
+    }
     return mcu_gpio_config(MCU_PIN_RESET, GPIO_STATE_UNEXPORT);
 }
 
@@ -284,5 +298,9 @@ int mcu_deinit_from_signal(void) {
     }
     mcu_gpio_config_from_signal(MCU_PIN_BOOT, GPIO_STATE_UNEXPORT);
     mcu_gpio_config_from_signal(MCU_PIN_AUX, GPIO_STATE_UNEXPORT);
+    if (g_reset_high) {
+        g_reset_high = 0;
+        mcu_gpio_config_from_signal(MCU_PIN_RESET, GPIO_STATE_LOW);
+    }
     return mcu_gpio_config_from_signal(MCU_PIN_RESET, GPIO_STATE_UNEXPORT);
 }

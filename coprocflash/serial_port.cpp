@@ -266,7 +266,10 @@ int serial_read(int fd, uint8_t* buf, int count) {
     return 0;
 }
 
+// Pending input is the kernel's queue and the carry-over alike: bytes held from an earlier reply
+// (one that lost a byte on the line, say) would otherwise be taken for the next reply's start.
 int serial_flush(int fd, int queue) {
+    if (queue == 0) uart_carry_len = 0;
     if (!line_closed(fd) && queue == 0) tcflush(fd, TCIFLUSH);
     if (!line_closed(fd) && queue == 1) tcflush(fd, TCOFLUSH);
     return static_cast<int>(sleep(kFlushPauseSeconds));

@@ -13,6 +13,7 @@ int serial_set_speed(int fd, int baud);
 int serial_set_parity(int fd, int databits, int stopbits, int parity);
 int serial_write(int fd, const uint8_t* data, int len);
 int serial_read(int fd, uint8_t* buf, int count);
+// queue 0: discards pending input, the carry-over included; 1: unsent output. Then a 1 s pause.
 int serial_flush(int fd, int queue);
 
 // One wait for the line to become readable: 1 readable, 0 time-out, -1 failure (also for a

@@ -1,12 +1,21 @@
 // The MCU part: the MCU on /dev/ttyS1 with its boot-select and reset lines in sysfs GPIO. Its
 // lasting state is the model's (flash, the version its application reports, an application cut
 // short by a power loss); without a saved state the flash holds an old application. The report
-// is the line's settings, the bootloader's work, the flash map the run left, whether the flash
-// holds the image given with --image, and whether the application answers afterwards.
+// is the line's settings (each one made, and the one of the transfers), the bootloader's work,
+// the faults' effects, the flash map the run left, whether the flash holds the image given with
+// --image, and whether the application answers afterwards.
+#include <errno.h>
+#include <poll.h>
 #include <stdio.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "boardsim_part.h"
 #include "boardsim_run.h"
@@ -24,6 +33,75 @@ constexpr uint8_t kOldFirmwareByte = 0x00;
 constexpr uint8_t kErased = 0xFF;
 constexpr uint32_t kPagesPerLine = 64;
 const char* const kDefaultVersion = "1.0.0";
+const char* const kTty = "ttyS1";
+const int kGpios[] = {13, 117, 119};  // auxiliary, reset, boot-select
+
+// "1 page", "2 pages".
+std::string count_text(size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// When COMMAND first opened the MCU's serial line or one of its lines' sysfs files (for reading
+// too, which the GPIO model's write records do not show): inotify on the tty and the sysfs
+// folders, on a thread of its own. The models' own opens come before it starts, or are of
+// other names (the state files' ".new").
+class OpenWatch {
+public:
+    OpenWatch(const std::string& tty, const std::string& gpio_dir)
+        : fd_(inotify_init1(IN_CLOEXEC | IN_NONBLOCK)), stop_(eventfd(0, EFD_CLOEXEC)) {
+        inotify_add_watch(fd_, tty.c_str(), IN_OPEN);
+        dirs_[inotify_add_watch(fd_, gpio_dir.c_str(), IN_OPEN)] = {"export", "unexport"};
+        for (int g : kGpios)
+            dirs_[inotify_add_watch(fd_, (gpio_dir + "/gpio" + std::to_string(g)).c_str(), IN_OPEN)] = {
+                "direction", "value", ".direction", ".value"};
+        thread_ = std::thread([this] { run(); });
+    }
+    ~OpenWatch() {
+        uint64_t one = 1;
+        if (write(stop_, &one, sizeof one) < 0) {
+        }
+        thread_.join();
+        close(fd_);
+        close(stop_);
+    }
+    bool first(Clock::time_point* when) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!seen_) return false;
+        *when = first_;
+        return true;
+    }
+
+private:
+    void run() {
+        struct pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_, POLLIN, 0}};
+        alignas(struct inotify_event) char buf[4096];
+        while (poll(fds, 2, -1) >= 0 || errno == EINTR) {
+            if (fds[1].revents & POLLIN) return;
+            ssize_t len;
+            while ((len = read(fd_, buf, sizeof buf)) > 0) {
+                for (ssize_t off = 0; off < len;) {
+                    const auto* ev = reinterpret_cast<const struct inotify_event*>(buf + off);
+                    off += static_cast<ssize_t>(sizeof(struct inotify_event) + ev->len);
+                    const auto dir = dirs_.find(ev->wd);
+                    const bool counts = dir == dirs_.end() ||
+                                        (ev->len > 0 && std::find(dir->second.begin(), dir->second.end(),
+                                                                  std::string(ev->name)) != dir->second.end());
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    if (counts && !seen_) {
+                        seen_ = true;
+                        first_ = Clock::now();
+                    }
+                }
+            }
+        }
+    }
+    int fd_, stop_;
+    std::map<int, std::vector<std::string>> dirs_;  // folder watches and the names that count
+    mutable std::mutex mutex_;
+    bool seen_ = false;
+    Clock::time_point first_;
+    std::thread thread_;
+};
 
 // The part of one page in the saved state: a single repeated byte, or every byte.
 Json page_state(uint32_t page, const std::vector<uint8_t>& flash) {
@@ -41,7 +119,9 @@ public:
 
     void load(const Json& state) override {
         version_ = state.at("version").get<std::string>();
-        if (version_.empty() || version_.size() > kMaxVersionText) throw std::runtime_error("version");
+        // The rule of --app-version, which the saved version stands in for.
+        if (!parse_version(version_))
+            throw std::runtime_error("version \"" + version_ + "\" is not three decimal numbers X.Y.Z");
         application_damaged_ = state.at("application_damaged").get<bool>();
         flash_.assign(McuModel::kFlashSize, kErased);
         from_state_ = true;
@@ -71,12 +151,20 @@ public:
         if (!o_.app_version.empty()) version_ = o_.app_version;
         if (!o_.image.empty() && !read_file(o_.image, &image_)) image_.clear();
         bed_ = &bed;
-        const int master = bed.add_tty("ttyS1");
+        const int master = bed.add_tty(kTty);
         mcu_.reset(new McuModel(master));
         mcu_->restore({flash_, version_, application_damaged_});
         // After the MCU, so that its thread (which calls into the MCU) ends first.
         gpio_.reset(new board::SysfsGpio(bed.sys_dir()));
         mcu_->attach(*gpio_);
+        opens_.reset(new OpenWatch(bed.root_dir() + "/dev/" + kTty, bed.sys_dir() + "/class/gpio"));
+        // The bytes the program sends, by the line setting in force as they arrive: the bed's
+        // preload has recorded a setting before tcsetattr() returns, so before any byte after it.
+        mcu_->set_receive_tap([this](size_t n) {
+            const size_t setting = bed_->line_settings(kTty).size();
+            std::lock_guard<std::mutex> lock(sent_mutex_);
+            sent_by_setting_[setting] += n;
+        });
         if (!o_.new_version.empty()) mcu_->set_version_after_update(o_.new_version);
         mcu_->set_app_needs_flash(true);
         mcu_->set_app_silent(o_.app_silent);
@@ -85,9 +173,12 @@ public:
             mcu_->set_reply_pieces(o_.split_answer, std::chrono::milliseconds(o_.split_gap_ms));
         if (!o_.answer_surplus.empty()) mcu_->set_reply_surplus(o_.answer_surplus);
         mcu_->set_bootloader_silent_entries(o_.silent_bootloader);
-        if (o_.nack_erase > 0) mcu_->nack_next(McuModel::Stage::erase_pages, o_.nack_erase);
-        for (const auto& n : o_.nacks) mcu_->nack_next(n.first, n.second);
-        for (const auto& d : o_.drops) mcu_->drop_next(d.first, d.second);
+        // Counts given for one stage (--nack-erase, repeated --nack) add up.
+        std::map<McuModel::Stage, int> nacks, drops;
+        for (const auto& n : nack_options()) nacks[n.first] += n.second;
+        for (const auto& d : o_.drops) drops[d.first] += d.second;
+        for (const auto& n : nacks) mcu_->nack_next(n.first, n.second);
+        for (const auto& d : drops) mcu_->drop_next(d.first, d.second);
         mcu_->set_paced(o_.paced);
         if (o_.power_cut_bytes >= 0) mcu_->power_cut_after_bytes(static_cast<size_t>(o_.power_cut_bytes));
         if (o_.power_cut_pages >= 0) mcu_->power_cut_after_pages(static_cast<size_t>(o_.power_cut_pages));
@@ -111,14 +202,19 @@ public:
     void after_run() override { gpio_->drain(); }
 
     void tear_down() override {
+        opens_.reset();
         gpio_.reset();
         mcu_.reset();
     }
 
+    // The first open of the serial line or of a line's sysfs file, or the first write the GPIO
+    // model recorded (should the open have escaped the watch).
     bool first_use(Clock::time_point* when) const override {
+        Clock::time_point opened;
+        const bool was_opened = opens_->first(&opened);
         const auto writes = gpio_->writes();
-        if (writes.empty()) return false;
-        *when = writes.front().when;
+        if (!was_opened && writes.empty()) return false;
+        *when = !was_opened ? writes.front().when : writes.empty() ? opened : std::min(opened, writes.front().when);
         return true;
     }
 
@@ -137,28 +233,35 @@ public:
             }
         }
         const int entries = mcu_->bootloader_entries();
-        const int silent = std::min(entries, o_.silent_bootloader);
+        const McuModel::CommandCounts counts = mcu_->command_counts();
+        const McuModel::FaultCounts faults = mcu_->fault_counts();
+        const int silent = faults.silent_bootloader_entries;
         char buf[256];
         if (from_state_) {
             size_t used = 0;
             for (uint32_t page = 0; page < McuModel::kPages; ++page) used += !erased(flash_, page);
-            snprintf(buf, sizeof buf, "application %s before the run, %zu pages of flash in use (from the saved state)",
-                     version_.c_str(), used);
+            snprintf(buf, sizeof buf, "application %s before the run, %s of flash in use (from the saved state)",
+                     version_.c_str(), count_text(used, "page", "pages").c_str());
         } else {
             snprintf(buf, sizeof buf, "application %s before the run, %u KiB of old firmware in flash", version_.c_str(),
                      kOldFirmwareSize / 1024);
         }
         s.lines.push_back(buf);
         if (application_damaged_) s.lines.push_back("at the start no application could run: an earlier update was cut short");
-        const auto line = bed_->line_settings("ttyS1");
-        const std::string line_text = line.empty() ? "never set up by the program" : testbed::describe_line(line.back());
-        s.lines.push_back("line: " + line_text);
+        Json line_facts;
+        line_report(&s.lines, &line_facts);
         snprintf(buf, sizeof buf, "version queries: %d; bootloader entries: %d (silent in %d)", mcu_->version_queries(),
                  entries, silent);
         s.lines.push_back(buf);
-        snprintf(buf, sizeof buf, "bootloader commands done: %zu erase (%zu pages), %zu write memory (%zu bytes)", erases,
-                 erased_pages, writes, written);
-        s.lines.push_back(buf);
+        s.lines.push_back("bootloader commands done: " + count_text(erases, "erase", "erase") + " (" +
+                          count_text(erased_pages, "page", "pages") + "), " +
+                          count_text(writes, "write memory", "write memory") + " (" + count_text(written, "byte", "bytes") +
+                          "), " + std::to_string(counts.get) + " get, " + std::to_string(counts.get_version) +
+                          " get version, " + std::to_string(counts.get_id) + " get ID, " +
+                          std::to_string(counts.read_memory) + " read memory (" +
+                          count_text(counts.read_bytes, "byte", "bytes") + "), " + std::to_string(counts.go) + " go");
+        Json fault_facts = Json::array();
+        s.lines.push_back(fault_report(faults, &fault_facts));
         s.lines.push_back("flash map:");
         const std::vector<std::string> map = flash_map();
         for (const auto& row : map) s.lines.push_back("  " + row);
@@ -177,8 +280,11 @@ public:
             s.outcome = "not updated, the application answers " + version;
         s.facts = {{"version_at_start", version_},
                    {"application_damaged_at_start", application_damaged_},
-                   {"line", line_text},
-                   {"line_settings_made", line.size()},
+                   {"line", line_facts["line"]},
+                   {"line_settings_made", line_facts["made"]},
+                   {"line_settings", line_facts["settings"]},
+                   {"line_setting_during_transfers", line_facts["during_transfers"]},
+                   {"bytes_sent_before_any_line_setting", line_facts["before_any"]},
                    {"version_queries", mcu_->version_queries()},
                    {"bootloader_entries", entries},
                    {"silent_bootloader_entries", silent},
@@ -186,6 +292,13 @@ public:
                    {"erased_pages", erased_pages},
                    {"write_memory_commands", writes},
                    {"written_bytes", written},
+                   {"get_commands", counts.get},
+                   {"get_version_commands", counts.get_version},
+                   {"get_id_commands", counts.get_id},
+                   {"read_memory_commands", counts.read_memory},
+                   {"read_bytes", counts.read_bytes},
+                   {"go_commands", counts.go},
+                   {"faults", fault_facts},
                    {"flash_map", map},
                    {"image", image_facts},
                    {"application_answers", answers},
@@ -197,7 +310,102 @@ public:
     }
 
 private:
-    static constexpr size_t kMaxVersionText = 64;
+    // --nack-erase first, then each --nack, in the order given: the order the model spends them.
+    std::vector<std::pair<McuModel::Stage, int>> nack_options() const {
+        std::vector<std::pair<McuModel::Stage, int>> out;
+        if (o_.nack_erase > 0) out.emplace_back(McuModel::Stage::erase_pages, o_.nack_erase);
+        out.insert(out.end(), o_.nacks.begin(), o_.nacks.end());
+        return out;
+    }
+
+    // Every setting the program gave the line, in order, with the bytes it sent under each.
+    // The one in force during the transfers is the one under which the most bytes were sent
+    // (the first of equals); without any byte sent, the last one made.
+    void line_report(std::vector<std::string>* lines, Json* facts) const {
+        const auto settings = bed_->line_settings(kTty);
+        std::map<size_t, size_t> sent;
+        {
+            std::lock_guard<std::mutex> lock(sent_mutex_);
+            sent = sent_by_setting_;
+        }
+        size_t during = settings.size(), most = 0;
+        for (size_t i = 1; i <= settings.size(); ++i) {
+            if (sent[i] > most) {
+                most = sent[i];
+                during = i;
+            }
+        }
+        Json list = Json::array();
+        std::vector<std::string> rows;
+        for (size_t i = 1; i <= settings.size(); ++i) {
+            const std::string text = testbed::describe_line(settings[i - 1]);
+            list.push_back({{"setting", text}, {"bytes_sent", sent[i]}});
+            rows.push_back("  " + std::to_string(i) + ". " + text + ": " +
+                           (sent[i] ? count_text(sent[i], "byte", "bytes") + " sent under it" : "no byte sent under it") +
+                           (i == during ? " (in force during the transfers)" : ""));
+        }
+        const std::string line_text = settings.empty() ? "never set up by the program" : testbed::describe_line(settings[during - 1]);
+        lines->push_back("line: " + line_text + (settings.empty() || most ? "" : " (the last setting made; no byte was sent)"));
+        lines->push_back("line settings the program made (tcsetattr), in order: " +
+                         (settings.empty() ? std::string("none") : std::to_string(settings.size())));
+        lines->insert(lines->end(), rows.begin(), rows.end());
+        if (sent[0]) lines->push_back("  before any of them: " + count_text(sent[0], "byte", "bytes") + " sent");
+        *facts = {{"line", line_text},
+                  {"made", settings.size()},
+                  {"settings", list},
+                  {"during_transfers", settings.empty() ? Json(nullptr) : Json(during)},
+                  {"before_any", sent[0]}};
+    }
+
+    // Each fault option given and how often it took effect.
+    std::string fault_report(const McuModel::FaultCounts& f, Json* facts) const {
+        std::vector<std::string> parts;
+        auto add = [&](const std::string& option, const std::string& value, int took) {
+            facts->push_back({{"option", option}, {"value", value}, {"took_effect", took}});
+            parts.push_back(option + (value.empty() ? "" : " " + value) + ": " +
+                            (took == 0 ? "never" : took == 1 ? "once" : std::to_string(took) + " times"));
+        };
+        // The model counts per stage; the options of one stage share the count in their order.
+        auto add_staged = [&](const char* option, const std::vector<std::pair<McuModel::Stage, int>>& given,
+                              const std::map<McuModel::Stage, int>& effect, bool erase_option) {
+            std::map<McuModel::Stage, int> left = effect;
+            for (size_t i = 0; i < given.size(); ++i) {
+                const int took = std::min(left[given[i].first], given[i].second);
+                left[given[i].first] -= took;
+                const bool shorthand = erase_option && i == 0 && o_.nack_erase > 0;
+                add(shorthand ? "--nack-erase" : option,
+                    shorthand ? std::to_string(given[i].second)
+                              : std::string(mcu_stage_name(given[i].first)) + "=" + std::to_string(given[i].second),
+                    took);
+            }
+        };
+        if (o_.silent_bootloader > 0) add("--silent-bootloader", std::to_string(o_.silent_bootloader), f.silent_bootloader_entries);
+        add_staged("--nack", nack_options(), f.nacks, true);
+        add_staged("--drop-answer", o_.drops, f.drops, false);
+        if (o_.app_silent) add("--app-silent", "", f.unanswered_queries);
+        if (o_.app_silent_starts > 0) add("--app-silent-starts", std::to_string(o_.app_silent_starts), f.silent_app_starts);
+        if (!o_.split_answer.empty()) {
+            std::string sizes;
+            for (size_t n : o_.split_answer) sizes += (sizes.empty() ? "" : ",") + std::to_string(n);
+            add("--split-answer", sizes + (o_.split_gap_ms ? "@" + std::to_string(o_.split_gap_ms) : ""), f.split_replies);
+        }
+        if (!o_.answer_surplus.empty()) {
+            std::string bytes;
+            char hex[8];
+            for (uint8_t b : o_.answer_surplus) {
+                snprintf(hex, sizeof hex, "%s0x%02X", bytes.empty() ? "" : ",", b);
+                bytes += hex;
+            }
+            add("--answer-surplus", bytes, f.surplus_replies);
+        }
+        if (o_.power_cut_bytes >= 0) add("--power-cut-after-bytes", std::to_string(o_.power_cut_bytes), f.power_cuts_bytes);
+        if (o_.power_cut_pages >= 0) add("--power-cut-after-pages", std::to_string(o_.power_cut_pages), f.power_cuts_pages);
+        if (o_.drop_answer_byte > 0) add("--drop-answer-byte", std::to_string(o_.drop_answer_byte), f.lost_bytes);
+        if (parts.empty()) return "faults injected: none";
+        std::string text = "faults injected, and how often each took effect: ";
+        for (size_t i = 0; i < parts.size(); ++i) text += (i ? "; " : "") + parts[i];
+        return text;
+    }
 
     static bool erased(const std::vector<uint8_t>& flash, uint32_t page) {
         const uint8_t* p = flash.data() + page * McuModel::kPageSize;
@@ -294,6 +502,9 @@ private:
     std::string image_;
     std::unique_ptr<board::SysfsGpio> gpio_;
     std::unique_ptr<McuModel> mcu_;
+    std::unique_ptr<OpenWatch> opens_;
+    mutable std::mutex sent_mutex_;
+    std::map<size_t, size_t> sent_by_setting_;  // bytes sent, by the number of settings made then
 };
 
 }  // namespace

@@ -77,7 +77,8 @@ bool parse_range(const std::string& text, unsigned long min, unsigned long max, 
     return true;
 }
 
-// Three decimal numbers joined by dots, as the MCU application reports its version.
+}  // namespace
+
 bool parse_version(const std::string& text) {
     int parts = 1;
     bool digit = false;
@@ -94,6 +95,8 @@ bool parse_version(const std::string& text) {
     }
     return parts == 3 && digit;
 }
+
+namespace {
 
 bool parse_bytes(const std::string& text, std::vector<uint8_t>* out) {
     out->clear();
@@ -178,6 +181,16 @@ const McuStage kMcuStages[] = {
     {"read-count", board::McuModel::Stage::read_count},
     {"go-address", board::McuModel::Stage::go_address},
 };
+}  // namespace
+
+const char* mcu_stage_name(board::McuModel::Stage stage) {
+    for (const auto& s : kMcuStages)
+        if (s.stage == stage) return s.name;
+    return "any";
+}
+
+namespace {
+
 constexpr const char* kMcuStageList =
     "sync, command, write-address, write-data, erase-pages, read-address, read-count or go-address";
 

@@ -85,6 +85,11 @@ enum class Parse { run, help, error };
 Parse parse_options(int argc, char** argv, Options* options, std::string* message);
 // The options of one board (Board::none: all of them).
 void print_help(FILE* out, Board board);
+// Whether text is an MCU version as --app-version takes it: three decimal numbers joined by
+// dots (X.Y.Z), as the MCU application reports its version. A saved state is held to it too.
+bool parse_version(const std::string& text);
+// The name an MCU bootloader stage goes by in --nack and --drop-answer ("erase-pages").
+const char* mcu_stage_name(board::McuModel::Stage stage);
 // The name a touch bootloader command code goes by on the command line.
 const char* touch_command_name(uint8_t code);
 // The name of a part on the command line ("leds", "touch", "mcu").

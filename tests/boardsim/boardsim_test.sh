@@ -184,9 +184,88 @@ mcu_stm32flash)
     expect_status 0
     has out "Wrote and verified address 0x08000bb8 (100.00%) Done."
     has err "bootloader entries: 1"
-    has err "bootloader commands done: 1 erase (2 pages), 12 write memory (3000 bytes)"
+    has err "bootloader commands done: 1 erase (2 pages), 12 write memory (3000 bytes), 1 get, 1 get version, 1 get ID, 12 read memory (3000 bytes), 0 go"
     has err "    0x08000000 ##oooo"
     has err "afterwards the application answers the version query: 2.0.13"
+    ;;
+mcu_lines_state_bounds)
+    # A script reads the lines back as sysfs gives them: an output reads its level, an input
+    # reads low (the board's pull-down), a refused write changes nothing. The model takes each
+    # write in as its writer closes the file, in order: a write to gpio13 that shows marks that
+    # every write before it has been taken in.
+    cat >lines.sh <<'SCRIPT'
+g=/sys/class/gpio
+settle() {
+    for level in 1 0; do
+        [ $level = 1 ] && echo high >$g/gpio13/direction || echo low >$g/gpio13/direction
+        i=0
+        until [ "$(cat $g/gpio13/value)" = $level ]; do
+            i=$((i + 1)); [ $i -lt 500 ] || { echo "gpio13 never reads $level"; exit 1; }; sleep 0.01
+        done
+    done
+}
+check() { settle; [ "$(cat $g/gpio$1/$2)" = "$3" ] || { echo "gpio$1/$2 reads $(cat $g/gpio$1/$2), not $3"; exit 1; }; }
+check 117 direction in; check 117 value 0
+echo 117 >$g/export
+echo high >$g/gpio117/direction; check 117 direction out; check 117 value 1
+echo 0 >$g/gpio117/value; check 117 value 0
+echo 0x1 >$g/gpio117/value; check 117 value 1
+echo ' 0' >$g/gpio117/value; check 117 value 1
+echo in >$g/gpio117/direction; check 117 direction in; check 117 value 0
+echo 1 >$g/gpio117/value; check 117 value 0
+echo out >$g/gpio117/direction; check 117 direction out; check 117 value 0
+echo bogus >$g/gpio117/direction; check 117 direction out
+echo high >$g/gpio119/direction; echo 117 >$g/unexport; check 119 value 1
+echo "lines read back as set"
+SCRIPT
+    run mcu --report r -- sh lines.sh
+    expect_status 0
+    has out "lines read back as set"
+    # An open of the serial line alone makes the MCU used; a COMMAND that touches nothing not.
+    run mcu --report r -- sh -c 'exec 3</dev/ttyS1'
+    expect_status 0
+    has r/report.json '"used": true'
+    run mcu --report r -- true
+    has r/report.json '"used": false'
+    # A saved MCU version is held to --app-version's rule: one line, status 2, nothing runs.
+    run mcu --state s.json -- true
+    expect_status 0
+    sed 's/"version": *"1\.0\.0"/"version": "x.y"/' s.json >bad.json
+    ! cmp -s s.json bad.json || fail "no version in the saved state"
+    run mcu --state bad.json -- touch ran
+    expect_status 2
+    [ "$(wc -l <err)" -eq 1 ] && [ ! -e ran ] || fail "not one line, or COMMAND ran"
+    has err 'boardsim: --state bad.json: the mcu state does not fit the board (version "x.y" is not three decimal numbers X.Y.Z)'
+    # Options override the saved state: the saved 2.0.13 gives way to --app-version 2.0.9 (the
+    # update goes ahead), and --new-version names what the new application reports.
+    printf 'abcd%.0s' $(seq 250) >mcu.bin
+    run mcu --state s.json --new-version 2.0.13 -- "$coprocflash" mcu.bin 2.0.13
+    expect_status 0
+    run mcu --state s.json --app-version 2.0.9 --new-version 3.0.1 -- "$coprocflash" mcu.bin 2.0.13
+    expect_status 0
+    has err "application 2.0.9 before the run, 1 page of flash in use (from the saved state)"
+    has err "afterwards the application answers the version query: 3.0.1"
+    run mcu --state s.json -- "$coprocflash" mcu.bin 3.0.1
+    expect_status 255
+    has out "mcu already new version!"
+    # Four refusals of a page list are absorbed by the erase's five attempts (five fail the pass).
+    run mcu --nack-erase 4 -- "$coprocflash" mcu.bin
+    expect_status 0
+    has err "bootloader entries: 1 (silent in 0)"
+    has err "took effect: --nack-erase 4: 4 times"
+    # Fault options at their bounds: the last value runs, one past gets status 2 and nothing runs.
+    for bound in "--silent-bootloader 0" "--silent-bootloader 1000000" "--nack-erase 1000000" "--nack sync=1000000" \
+        "--drop-answer-byte 1" "--drop-answer-byte 1000000" "--power-cut-after-bytes 0" \
+        "--power-cut-after-bytes 524288" "--power-cut-after-pages 0" "--power-cut-after-pages 256"; do
+        run mcu $bound -- true
+        expect_status 0
+    done
+    for past in "--silent-bootloader 1000001" "--nack-erase 1000001" "--nack sync=1000001" "--nack-erase -1" \
+        "--drop-answer-byte 0" "--drop-answer-byte 1000001" "--power-cut-after-bytes 524289" \
+        "--power-cut-after-bytes -1" "--power-cut-after-pages 257"; do
+        run mcu $past -- touch ran
+        [ "$status" -eq 2 ] && [ "$(wc -l <err)" -eq 1 ] && [ ! -e ran ] || fail "$past: status $status"
+    done
     ;;
 board_two_runs)
     # An install step run twice on one board with --state: the first run updates the touch

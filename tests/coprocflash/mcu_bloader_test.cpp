@@ -582,6 +582,38 @@ TEST_F(BloaderTest, InitConfiguresAndExportsDeinitReleasesAroundTheClose) {
     uart_fd = -1;
 }
 
+// An interrupt in either second of the reset pulse: the release of the lines drives the reset
+// line low before it unexports it only when the pulse left it high (the MCU held in reset).
+TEST_F(BloaderTest, ReleaseInsideTheResetPulseLowersAResetLineLeftHigh) {
+    for (int at_sleep : {1, 2}) {
+        g_timeline.clear();
+        line_fakes::sleeps.clear();
+        Timeline released;
+        McuModel::Mode mode_after = McuModel::Mode::bootloader;
+        line_fakes::on_sleep = [&](unsigned) {
+            if (line_fakes::sleeps.size() != static_cast<size_t>(at_sleep)) return;
+            g_timeline.clear();
+            mcu_deinit_from_signal();
+            for (const auto& e : g_timeline)
+                if (e.first != kClose) released.push_back(e);
+            mode_after = mcu.mode();
+        };
+        StdoutCapture quiet;
+        mcu_reset();
+        const int flag = kFromSignal;
+        Timeline want = {{MCU_PIN_AUX, GPIO_STATE_IN | flag}, {MCU_PIN_BOOT, GPIO_STATE_IN | flag},
+                         {MCU_PIN_BOOT, GPIO_STATE_UNEXPORT | flag}, {MCU_PIN_AUX, GPIO_STATE_UNEXPORT | flag}};
+        if (at_sleep == 2) want.emplace_back(MCU_PIN_RESET, GPIO_STATE_LOW | flag);
+        want.emplace_back(MCU_PIN_RESET, GPIO_STATE_UNEXPORT | flag);
+        EXPECT_EQ(released, want) << at_sleep;
+        EXPECT_EQ(mode_after, McuModel::Mode::application) << at_sleep;  // not held in reset
+        // Once the pulse has ended low, a release adds nothing.
+        g_timeline.clear();
+        mcu_deinit();
+        EXPECT_EQ(g_timeline.size(), 5u) << at_sleep;
+    }
+}
+
 TEST_F(BloaderTest, WaitAckOnAFailingDescriptorIsNoAnswerWithoutALine) {
     const int saved = uart_fd;
     uart_fd = -1;

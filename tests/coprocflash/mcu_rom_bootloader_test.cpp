@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 #include "char_device.h"
 #include "mcu_model.h"
@@ -157,6 +158,56 @@ TEST_F(RomBootloader, ExtendedEraseOfPagesBanksAndAllWithItsRefusals) {
     mcu.set_flash(0, Bytes(McuModel::kFlashSize, 0x00));
     EXPECT_EQ(ask(kExtErase + with_xor({0xFF, 0xFF}), 2), (Bytes{A, A}));  // mass erase
     EXPECT_EQ(mcu.flash(), Bytes(McuModel::kFlashSize, 0xFF));
+}
+
+// The ends of flash for every command that names an address: the first and last byte it may
+// touch, and one past; Read Memory's count N means N + 1 bytes (0 and 255 at their limits).
+// What was carried out is counted by kind, refusals not.
+TEST_F(RomBootloader, AddressesAndCountsAtTheEndsOfFlash) {
+    const uint32_t end = kBase + McuModel::kFlashSize;
+    const Bytes last = pattern(256, 9);
+    mcu.set_flash(McuModel::kFlashSize - 256, last);
+    EXPECT_EQ(ask(kRead + address(end - 1) + Bytes{0x00, 0xFF}, 4), (Bytes{A, A, A, last.back()}));
+    EXPECT_EQ(ask(kRead + address(end - 256) + Bytes{0xFF, 0x00}, 259), Bytes({A, A, A}) + last);
+    EXPECT_EQ(ask(kRead + address(end - 255) + Bytes{0xFF, 0x00}, 3), (Bytes{A, A, N}));
+    EXPECT_EQ(ask(kRead + address(kBase - 1), 2), (Bytes{A, N}));
+    EXPECT_EQ(ask(kExtErase + with_xor({0xFF, 0xF0}), 2), (Bytes{A, N}));  // the first reserved code
+    EXPECT_EQ(flash_at(McuModel::kFlashSize - 4, 4), Bytes(last.end() - 4, last.end()));
+    EXPECT_EQ(ask(kExtErase + ext_pages({255}), 2), (Bytes{A, A}));  // the last page
+    EXPECT_EQ(flash_at(McuModel::kFlashSize - 256, 256), Bytes(256, 0xFF));
+    EXPECT_EQ(ask(kWrite + address(end - 4) + block(Bytes(4, 0x11)), 3), (Bytes{A, A, A}));
+    EXPECT_EQ(ask(kWrite + address(end - 8) + block(Bytes(8, 0x11)), 3), (Bytes{A, A, N}));  // ends past
+    EXPECT_EQ(ask(kWrite + address(kBase + 0x1000) + block(pattern(256, 1)), 3), (Bytes{A, A, A}));
+    EXPECT_EQ(flash_at(McuModel::kFlashSize - 8, 8), Bytes(4, 0xFF) + Bytes(4, 0x11));
+    EXPECT_EQ(ask(kGo + address(kBase - 1), 2), (Bytes{A, N}));
+    EXPECT_EQ(ask(kGo + address(end), 2), (Bytes{A, N}));
+    EXPECT_EQ(ask(kGo + address(end - 1), 2), (Bytes{A, A}));
+    EXPECT_EQ(mcu.mode(), Mode::application);
+    enter();
+    ask({0x00, 0xFF}, 11);
+    ask({0x01, 0xFE}, 5);
+    ask({0x01, 0xFF}, 1);  // refused: not counted
+    const McuModel::CommandCounts c = mcu.command_counts();
+    EXPECT_EQ((std::vector<int>{c.get, c.get_version, c.get_id, c.read_memory, c.go, c.write_memory, c.erase}),
+              (std::vector<int>{1, 1, 0, 2, 1, 2, 1}));  // the fixture's Get ID comes after
+    EXPECT_EQ(c.read_bytes, 257u);
+}
+
+// Fault knobs of different stages stand side by side, each spent at its own stage, and each
+// effect is counted.
+TEST_F(RomBootloader, RefusalsAndDropsOfSeveralStagesEachTakeEffect) {
+    mcu.nack_next(McuModel::Stage::erase_pages, 1);
+    mcu.nack_next(McuModel::Stage::write_data, 2);
+    mcu.drop_next(McuModel::Stage::read_address, 1);
+    EXPECT_EQ(ask(kExtErase + ext_pages({4}), 2), (Bytes{A, N}));
+    EXPECT_EQ(ask(kExtErase + ext_pages({4}), 2), (Bytes{A, A}));
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(ask(kWrite + address(kBase) + block(Bytes(4, 0x22)), 3), (Bytes{A, A, N}));
+    EXPECT_EQ(ask(kWrite + address(kBase) + block(Bytes(4, 0x22)), 3), (Bytes{A, A, A}));
+    EXPECT_EQ(ask(kRead + address(kBase), 2), (Bytes{A}));  // the address's ACK is lost
+    EXPECT_EQ(ask(Bytes{0x03, 0xFC}, 5), (Bytes{A, 0x22, 0x22, 0x22, 0x22}));
+    const McuModel::FaultCounts f = mcu.fault_counts();
+    EXPECT_EQ(f.nacks, (std::map<McuModel::Stage, int>{{McuModel::Stage::erase_pages, 1}, {McuModel::Stage::write_data, 2}}));
+    EXPECT_EQ(f.drops, (std::map<McuModel::Stage, int>{{McuModel::Stage::read_address, 1}}));
 }
 
 TEST_F(RomBootloader, GoStartsTheApplicationAtTheFlashBase) {

@@ -385,4 +385,25 @@ TEST_F(SerialTest, FlushDiscardsPendingInputOnlyForQueueZeroAndAlwaysPausesOneSe
     }
 }
 
+// Bytes carried over from an earlier reply are pending input too: flushing queue 0 drops them,
+// so the next read takes only what the line brings afterwards; queues 1 and 2 keep them.
+TEST_F(SerialTest, FlushOfPendingInputAlsoEmptiesTheCarryOver) {
+    for (int queue : {0, 1, 2}) {
+        std::string got;
+        Lines lines;
+        pty.send("abc");
+        ASSERT_EQ(read_lines(1, &got, &lines), 0);  // "bc" carried
+        {
+            StdoutCapture quiet;
+            EXPECT_EQ(serial_flush(fd, queue), 0);
+        }
+        pty.send("XY");
+        ASSERT_EQ(read_lines(2, &got, &lines), 0);
+        EXPECT_EQ(got, queue == 0 ? "XY" : "bc") << queue;
+        if (queue != 0) {
+            ASSERT_EQ(read_lines(2, &got, &lines), 0);  // the line's "XY"
+        }
+    }
+}
+
 }  // namespace

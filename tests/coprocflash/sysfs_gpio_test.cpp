@@ -70,4 +70,38 @@ TEST(SysfsGpioModel, SplitsWritesWithoutNewlinesAndKeepsTheLinesState) {
     ASSERT_EQ(system(("rm -rf '" + std::string(tmpl) + "'").c_str()), 0);
 }
 
+// Values as the kernel's number parser takes them from a shell (a sign, 0x, several digits, no
+// blanks before), only on an output; an input reads its level: low. Each write says whether it
+// was taken.
+TEST(SysfsGpioModel, ValuesTakeTheKernelsNumbersOnOutputsAndAnInputReadsLow) {
+    char tmpl[] = "/tmp/coproc-sysfs.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string gpio_dir = std::string(tmpl) + "/class/gpio/gpio117/";
+    board::GpioLine line;
+    std::string levels;
+    for (const char* v : {"1", "00", "10", "0", "-1", "0x0", "1x"}) {
+        line.write("direction", "out");
+        line.write("value", "1");
+        const bool taken = line.write("value", v);
+        levels += std::to_string(taken) + std::to_string(line.level()) + " ";
+    }
+    EXPECT_EQ(levels, "11 10 11 10 11 10 01 ");
+    {
+        board::SysfsGpio gpio(tmpl);
+        const char* const steps[][2] = {{"direction", "high"}, {"value", "0"},  {"value", "0x1"}, {"value", " 0"},
+                                        {"value", "-1"},       {"value", "00"}, {"value", "10"},  {"direction", "in"},
+                                        {"value", "1"},        {"direction", "bogus"}};
+        std::string script = "cd " + gpio_dir;
+        for (const auto& st : steps) script += std::string(" && echo '") + st[1] + "' > " + st[0];
+        ASSERT_EQ(system(("sh -c \"" + script + "\"").c_str()), 0);
+        EXPECT_TRUE(testbed::wait_until([&] { return gpio.writes().size() >= 10; }, std::chrono::seconds(10)));
+        std::string taken;
+        for (const auto& w : gpio.writes()) taken += w.value + (w.applied ? "+ " : "- ");
+        EXPECT_EQ(taken, "high+ 0+ 0x1+  0- -1+ 00+ 10+ in+ 1- bogus- ");
+        EXPECT_EQ(file_text(gpio_dir + ".direction"), "in\n");
+        EXPECT_EQ(file_text(gpio_dir + ".value"), "0\n");
+    }
+    ASSERT_EQ(system(("rm -rf '" + std::string(tmpl) + "'").c_str()), 0);
+}
+
 }  // namespace
