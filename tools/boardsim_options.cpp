@@ -116,6 +116,14 @@ bool parse_seconds(const std::string& text, double max, double* out) {
     return true;
 }
 
+}  // namespace
+
+std::string parse_touch_version(const std::string& text, int* out) {
+    return parse_int(text, 255, out) ? "" : "a byte value 0-255";
+}
+
+namespace {
+
 // Returns "" when the value was taken, else what it should have been.
 using Apply = std::string (*)(Options&, const std::string& value);
 
@@ -264,7 +272,7 @@ const OptionRow kOptions[] = {
 
     {Board::touch, "--version", "N", "the running firmware's version byte (0-255, default 0)",
      [](Options& o, const std::string& v) -> std::string {
-         return parse_int(v, 255, &o.touch.version) ? "" : "a byte value 0-255";
+         return parse_touch_version(v, &o.touch.version);
      }},
     {Board::touch, "--new-version", "N",
      "the version byte the firmware reports after an update that programmed and verified every row it sent "

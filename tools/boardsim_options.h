@@ -85,6 +85,9 @@ enum class Parse { run, help, error };
 Parse parse_options(int argc, char** argv, Options* options, std::string* message);
 // The options of one board (Board::none: all of them).
 void print_help(FILE* out, Board board);
+// The touch firmware's version byte as --version takes it (a saved state is held to the same
+// rule): "" when text was taken into out, else what it should have been.
+std::string parse_touch_version(const std::string& text, int* out);
 // The name a touch bootloader command code goes by on the command line.
 const char* touch_command_name(uint8_t code);
 // The name of a part on the command line ("leds", "touch", "mcu").
