@@ -1,6 +1,7 @@
 // The LED part: the two AW9110 chips behind their driver nodes and the daemon's command pipe.
-// --send writes commands into the pipe; the report is the chips' write calls, the commands the
-// daemon read and the first chip's channels, and the timeline picture of both chips.
+// --send writes commands into the pipe; the report is the chips' opens and write calls, the
+// commands the daemon read, the first chip's channels and how often each write fault took
+// effect, and the timeline picture of both chips.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>

@@ -1,7 +1,7 @@
 // The touch part: the touch controller behind /dev/morlan_touch. Its lasting state is the flash
 // rows, the version byte, the rows left damaged and whether it stays in its bootloader; the
-// report names the rows programmed and damaged, the mode it was left in, and whether the flash
-// holds the image given with --image.
+// report names the rows programmed and damaged, the mode it was left in, whether the flash
+// holds the image given with --image, and how often each fault option took effect.
 #include <errno.h>
 #include <stdio.h>
 
