@@ -5,7 +5,8 @@
 # A case is three files in expected/: CASE.args (boardsim's arguments in sh syntax; $lumend,
 # $sensorflash, $coprocflash name the programs, and touch.bin (3 packets) and mcu.bin (3000 bytes)
 # are fixed images in the working folder), CASE.txt and CASE.json (the approved report). When
-# CASE.state exists it is copied to state.json in the working folder first (for --state). A run
+# CASE.state exists it is copied to state.json in the working folder first (for --state), and
+# when CASE.saved exists, state.json after the run must equal it (JSON values compared). A run
 # that writes no report (a refused command line or state) has for its report.txt the line
 # "status N" and boardsim's standard error, and no CASE.json.
 # What varies from run to run, in one way for every case: the programs' paths are written as
@@ -89,6 +90,12 @@ for ext, text in actual.items():
         failed = True
         sys.stdout.write("".join(difflib.unified_diff([l + "\n" for l in want], [l + "\n" for l in got],
                                                        base + ext, "this run")))
+if os.path.exists(base + ".saved"):
+    saved = json.load(open("state.json"))
+    if saved != json.load(open(base + ".saved")):
+        failed = True
+        print("--- " + base + ".saved\n" + open(base + ".saved").read() + "+++ state.json after the run\n" +
+              json.dumps(saved))
 sys.exit(1 if failed else 0)
 PY
 echo "ok $name"
