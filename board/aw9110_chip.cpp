@@ -14,22 +14,24 @@ constexpr uint8_t kSeqRun = 0x80;
 long Aw9110Chip::on_write(const uint8_t* data, size_t len) {
     std::lock_guard<std::mutex> lock(mutex_);
     unsigned n = shared_count_ ? ++*shared_count_ : static_cast<unsigned>(writes_.size()) + 1;
-    RegWrite w{std::chrono::steady_clock::now(), std::vector<uint8_t>(data, data + len), false};
+    RegWrite w{std::chrono::steady_clock::now(), std::vector<uint8_t>(data, data + len), false, -EIO};
     if (n >= fail_first_ && n <= fail_last_) {
         writes_.push_back(w);
-        return -EIO;
+        return w.result;
     }
     if (n >= short_first_ && n <= short_last_) {
+        w.result = len > 0 ? static_cast<long>(len) - 1 : 0;
         writes_.push_back(w);
-        return static_cast<long>(len) - 1;
+        return w.result;
     }
     // The driver passes one (register, value) pair per 2-byte write to the chip.
     if (len == 2) {
         regs_[data[0]] = data[1];
         w.accepted = true;
     }
+    w.result = len == 2 ? 2 : -EINVAL;
     writes_.push_back(w);
-    return len == 2 ? 2 : -EINVAL;
+    return w.result;
 }
 
 long Aw9110Chip::on_ioctl(unsigned long request, unsigned long) {
@@ -62,6 +64,7 @@ uint8_t Aw9110Chip::reg(uint8_t addr) const {
 
 ChannelView Aw9110Chip::channel_locked(int n) const {
     ChannelView v{};
+    if (n < 0 || n >= kChannels) return v;
     v.level = regs_[kRegLevel0 + n];
     if (n < 6) {
         v.enabled = regs_[kRegEnable] & (1u << n);

@@ -19,6 +19,7 @@ struct RegWrite {
     std::chrono::steady_clock::time_point when;
     std::vector<uint8_t> bytes;  // as the program wrote them
     bool accepted;               // false when a fault failed the call
+    long result;                 // what the call returned: the count taken, or -errno
 };
 
 struct ChannelView {
@@ -45,6 +46,8 @@ public:
     void short_writes(unsigned first, unsigned last);
 
     uint8_t reg(uint8_t addr) const;
+    static constexpr int kChannels = 10;
+    // Channel n (0-9); any other n is no channel of the chip and shows dark.
     ChannelView channel(int n) const;
     bool sequence_running() const;
     std::vector<RegWrite> writes() const;

@@ -1,6 +1,7 @@
 // LED timeline picture: per chip one row per channel; yellow = level (a floor of opacity keeps
 // low levels visible), green / grey = toggle output on / off, blue = chip-timed sequence; a red
-// cross per failed write call; labels of marks set in lanes so that none overprints another.
+// cross per failed write call; labels of marks set in lanes so that none overprints another, and
+// mark lines broken around the chips' labels.
 #include "led_timeline_svg.h"
 
 #include <algorithm>
@@ -16,6 +17,9 @@ constexpr double kCharW = 7.0;         // width of one label character at font s
 constexpr double kMinOpacity = 0.25;   // level 1 still shows
 constexpr int kMaxLanes = 8;
 constexpr int kRightMargin = 110;  // room for a label at the end of the run
+// A chip's label (baseline 10 below the top of its band, font size 12) spans from kLabelAbove
+// above the band's top to kLabelBelow under it, where its first channel row begins.
+constexpr int kLabelAbove = 2, kLabelBelow = 14;
 
 struct Snapshot {
     double t;  // seconds from start
@@ -44,6 +48,12 @@ std::vector<int> lanes_for(const std::vector<double>& xs, const std::vector<std:
         out.push_back(static_cast<int>(std::min<size_t>(lane, kMaxLanes - 1)));
     }
     return out;
+}
+
+std::string vline(double x, int y1, int y2, const char* style) {
+    char buf[160];
+    snprintf(buf, sizeof buf, "<line x1=\"%.2f\" y1=\"%d\" x2=\"%.2f\" y2=\"%d\" %s/>\n", x, y1, x, y2, style);
+    return buf;
 }
 
 std::string escape(const std::string& s) {
@@ -117,7 +127,7 @@ std::string led_timeline_svg(const std::vector<TimelineChip>& chips, std::chrono
         svg += buf;
         if (!chips[c].present) continue;
         for (int n = 0; n < kChannels; ++n) {
-            const int y = y0 + 14 + n * kRowH;
+            const int y = y0 + kLabelBelow + n * kRowH;
             snprintf(buf, sizeof buf, "<text x=\"20\" y=\"%d\">channel %d</text>\n", y + 14, n);
             svg += buf;
             const auto& s = snaps[c];
@@ -159,21 +169,32 @@ std::string led_timeline_svg(const std::vector<TimelineChip>& chips, std::chrono
                  x, axis, x, axis + 6, x - 6, axis + 20, s);
         svg += buf;
     }
+    // Mark lines run over the chips' channel rows only, one segment per chip: they never cross
+    // a chip's label (its node name, "absent"), however wide the font draws it.
+    auto segments = [&](double x, int y_first, int y_last, const char* style) {
+        std::string out;
+        int from = y_first;
+        for (size_t c = 0; c < chips.size(); ++c) {
+            const int label_top = top + static_cast<int>(c) * chip_h - kLabelAbove;
+            const int rows_top = top + static_cast<int>(c) * chip_h + kLabelBelow;
+            if (from < label_top) out += vline(x, from, std::min(label_top, y_last), style);
+            from = std::max(from, rows_top);
+        }
+        if (from < y_last) out += vline(x, from, y_last, style);
+        return out;
+    };
     size_t ei = 0, ci = 0;
     for (const auto& m : marks) {
         const double x = kLeft + secs(m.when) * scale;
         if (m.event) {
             const int ly = kTop - 4 + event_lane[ei++] * kLaneH;
-            snprintf(buf, sizeof buf,
-                     "<line x1=\"%.2f\" y1=\"%d\" x2=\"%.2f\" y2=\"%d\" stroke=\"#000\" stroke-dasharray=\"4 3\"/>"
-                     "<text x=\"%.2f\" y=\"%d\">%s</text>\n",
-                     x, ly + 2, x, axis, x + 2, ly, escape(m.label).c_str());
+            svg += segments(x, ly + 2, axis, "stroke=\"#000\" stroke-dasharray=\"4 3\"");
+            snprintf(buf, sizeof buf, "<text x=\"%.2f\" y=\"%d\">%s</text>\n", x + 2, ly, escape(m.label).c_str());
         } else {
             const int ly = axis + 34 + command_lane[ci++] * kLaneH;
-            snprintf(buf, sizeof buf,
-                     "<line x1=\"%.2f\" y1=\"%d\" x2=\"%.2f\" y2=\"%d\" stroke=\"#e02020\"/>"
-                     "<text x=\"%.2f\" y=\"%d\" fill=\"#e02020\">%s</text>\n",
-                     x, top, x, ly - 10, x + 1, ly, escape(m.label).c_str());
+            svg += segments(x, top, ly - 10, "stroke=\"#e02020\"");
+            snprintf(buf, sizeof buf, "<text x=\"%.2f\" y=\"%d\" fill=\"#e02020\">%s</text>\n", x + 1, ly,
+                     escape(m.label).c_str());
         }
         svg += buf;
     }

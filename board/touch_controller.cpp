@@ -61,7 +61,7 @@ void TouchController::set_enter_payload(std::vector<uint8_t> payload) {
     enter_payload_ = std::move(payload);
 }
 
-void TouchController::set_handover_time(std::chrono::milliseconds t) {
+void TouchController::set_handover_time(Clock::duration t) {
     std::lock_guard<std::mutex> lock(mutex_);
     handover_time_ = t;
 }
@@ -171,6 +171,11 @@ void TouchController::clear_records() {
     frames_.clear();
 }
 
+TouchController::FaultCounts TouchController::fault_counts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return counts_;
+}
+
 int TouchController::exits() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return exits_;
@@ -189,8 +194,10 @@ long TouchController::on_write(const uint8_t* data, size_t len) {
                                                                                  : frame_write_faults_.end();
     if (write_faults_ > 0) {
         --write_faults_;
+        ++counts_.failed_writes;
         result = write_fault_result_;  // the transfer did not reach the controller
     } else if (frame_fault != frame_write_faults_.end()) {
+        ++counts_.refused_frames[data[1]];
         result = frame_fault->second;
     } else if (mode_ == Mode::application) {
         if (len >= sizeof ENTRY_REQUEST && std::equal(ENTRY_REQUEST, ENTRY_REQUEST + sizeof ENTRY_REQUEST, data)) {
@@ -200,6 +207,7 @@ long TouchController::on_write(const uint8_t* data, size_t len) {
             update_mode_locked(now);
         }
     } else if (mode_ == Mode::handover) {
+        ++counts_.handover_transfers;
         result = -EIO;  // restarting: the chip does not acknowledge its bus address
     } else {
         take_frame_locked(data, len, now);
@@ -211,24 +219,17 @@ long TouchController::on_write(const uint8_t* data, size_t len) {
 void TouchController::take_frame_locked(const uint8_t* d, size_t len, Clock::time_point now) {
     has_answer_ = answer_visible_ = false;  // a new frame drops the previous answer
     answer_.clear();
-    if (len < FRAME_OVERHEAD || d[0] != SOF) return;  // not a frame: nothing to answer
+    // The bootloader's own checks, in its order: the start byte and the least size, the
+    // announced length against the bytes that came, the end byte, then the checksum.
+    if (len < FRAME_OVERHEAD || d[0] != SOF) return answer_locked(0, STATUS_ERR_DATA, {});
     const uint8_t cmd = d[1];
     const size_t n = d[2] | d[3] << 8;
-    if (n + FRAME_OVERHEAD > len) {
-        answer_locked(cmd, STATUS_ERR_LENGTH, {});
-        return;
-    }
+    if (n + FRAME_OVERHEAD > len) return answer_locked(cmd, STATUS_ERR_LENGTH, {});
     frames_.push_back({cmd, std::vector<uint8_t>(d + 4, d + 4 + n), len, now});
     ++cmd_counts_[cmd];
+    if (d[n + 6] != EOF_BYTE) return answer_locked(cmd, STATUS_ERR_DATA, {});
     const uint16_t sum = static_cast<uint16_t>(d[n + 4] | d[n + 5] << 8);
-    if (sum != frame_checksum(d, n + 4)) {
-        answer_locked(cmd, STATUS_ERR_CHECKSUM, {});
-        return;
-    }
-    if (d[n + 6] != EOF_BYTE) {
-        answer_locked(cmd, STATUS_ERR_DATA, {});
-        return;
-    }
+    if (sum != frame_checksum(d, n + 4)) return answer_locked(cmd, STATUS_ERR_CHECKSUM, {});
     const uint8_t* data = d + 4;
     if (cmd == CMD_EXIT) {  // leaves the bootloader without an answer
         const bool full = session_programmed_.count(last_row_) && session_verified_ == session_programmed_;
@@ -239,6 +240,7 @@ void TouchController::take_frame_locked(const uint8_t* d, size_t len, Clock::tim
         return;
     }
     if (cmd == CMD_ENTER) {
+        if (n != 0) return answer_locked(cmd, STATUS_ERR_DATA, {});  // Enter carries no data
         mode_ = Mode::bootloader_open;
         row_acc_.clear();
         session_programmed_.clear();
@@ -246,10 +248,11 @@ void TouchController::take_frame_locked(const uint8_t* d, size_t len, Clock::tim
         answer_locked(cmd, STATUS_OK, enter_payload_);
         return;
     }
-    if (mode_ != Mode::bootloader_open) {
-        answer_locked(cmd, STATUS_ERR_CMD, {});
-        return;
-    }
+    const bool known = cmd == CMD_GET_FLASH_SIZE || cmd == CMD_SEND_DATA || cmd == CMD_PROGRAM_ROW || cmd == CMD_VERIFY_ROW;
+    if (!known) return answer_locked(cmd, STATUS_ERR_CMD, {});  // a reserved or unknown code
+    // Before Enter the bootloader takes no command: it answers that the data is not of the form
+    // it expects.
+    if (mode_ != Mode::bootloader_open) return answer_locked(cmd, STATUS_ERR_DATA, {});
     const auto row_of = [&] { return static_cast<uint16_t>(data[1] | data[2] << 8); };
     const auto row_ok = [&](uint16_t r) { return r >= first_row_ && r <= last_row_; };
     switch (cmd) {
@@ -267,10 +270,11 @@ void TouchController::take_frame_locked(const uint8_t* d, size_t len, Clock::tim
         row_acc_.insert(row_acc_.end(), data, data + n);
         return answer_locked(cmd, STATUS_OK, {});
     case CMD_PROGRAM_ROW: {
-        if (n < 3) return answer_locked(cmd, STATUS_ERR_LENGTH, {});
-        if (data[0] != 0) return answer_locked(cmd, STATUS_ERR_ARRAY, {});
+        // Every Program Row ends the row being loaded, whether it is taken or not.
         std::vector<uint8_t> bytes = row_acc_;
         row_acc_.clear();
+        if (n < 3) return answer_locked(cmd, STATUS_ERR_LENGTH, {});
+        if (data[0] != 0) return answer_locked(cmd, STATUS_ERR_ARRAY, {});
         bytes.insert(bytes.end(), data + 3, data + n);
         if (bytes.size() != ROW_SIZE) return answer_locked(cmd, STATUS_ERR_LENGTH, {});
         const uint16_t r = row_of();
@@ -296,10 +300,9 @@ void TouchController::take_frame_locked(const uint8_t* d, size_t len, Clock::tim
                             f.announce_len < 0;
         if (intact && !damaged_.count(r) && !is_wrong_row_locked(r) && session_programmed_.count(r))
             session_verified_.insert(r);
+        if (is_wrong_row_locked(r)) ++counts_.wrong_row_checksums[r];
         return answer_locked(cmd, STATUS_OK, {row_checksum_locked(r)});
     }
-    default:
-        return answer_locked(cmd, STATUS_ERR_CMD, {});
     }
 }
 
@@ -331,6 +334,9 @@ TouchController::AnswerFault TouchController::answer_fault_locked(uint8_t cmd) c
 
 void TouchController::answer_locked(uint8_t cmd, uint8_t status, std::vector<uint8_t> payload) {
     AnswerFault fault = answer_fault_locked(cmd);
+    if (fault.no_answer || fault.status >= 0 || fault.bad_checksum || fault.bad_end || fault.ready_poll > 1 ||
+        fault.replace_payload || fault.announce_len >= 0)
+        ++counts_.spoiled_answers[cmd];
     if (fault.no_answer) return;
     if (fault.status >= 0) status = static_cast<uint8_t>(fault.status);
     if (fault.replace_payload) payload = fault.payload;
@@ -359,6 +365,7 @@ long TouchController::on_read(uint8_t* buf, size_t len) {
     long result = static_cast<long>(len);
     if (read_faults_ > 0) {
         --read_faults_;
+        ++counts_.failed_reads;
         result = read_fault_result_;
         if (result < 0) {
             reads_.push_back({offset, len, result, now});
@@ -368,6 +375,7 @@ long TouchController::on_read(uint8_t* buf, size_t len) {
     if (mode_ == Mode::application) {
         for (size_t i = 0; i < len; ++i) buf[i] = offset + i == VERSION_REG ? version_ : 0;
     } else if (mode_ == Mode::handover) {
+        ++counts_.handover_transfers;
         result = -EIO;
     } else {
         if (offset == 0 && has_answer_ && !answer_visible_ && ++polls_ >= ready_poll_) answer_visible_ = true;

@@ -84,7 +84,7 @@ public:
     void set_rows(uint16_t first, uint16_t last);
     void set_enter_payload(std::vector<uint8_t> payload);
     // Frames written this soon after the entry request are refused (the chip restarts).
-    void set_handover_time(std::chrono::milliseconds t);
+    void set_handover_time(Clock::duration t);
     // The version byte the application reports after a full update: the last row of the range
     // programmed (an image's last packet goes there) and every row programmed since the Enter
     // verified with its right checksum, then Exit. -1: the version stays.
@@ -121,6 +121,15 @@ public:
     uint8_t version() const;  // the application's version byte
     // Rows whose checksum reads back wrong (spoiled in programming), in order.
     std::vector<uint16_t> damaged_rows() const;
+    // How often each fault took effect.
+    struct FaultCounts {
+        int failed_writes = 0, failed_reads = 0;  // by fail_writes / fail_reads
+        int handover_transfers = 0;               // transfers refused while the chip restarts
+        std::map<uint8_t, int> refused_frames;    // by command code (fail_frame_writes)
+        std::map<uint8_t, int> spoiled_answers;   // by command code: withheld, changed or late
+        std::map<uint16_t, int> wrong_row_checksums;  // Verify Row answers of a wrong row, by row
+    };
+    FaultCounts fault_counts() const;
     // Forgets the recorded calls and frames (flash, mode and counters stay).
     void clear_records();
 
@@ -147,7 +156,7 @@ private:
     uint8_t version_ = 0;
     uint16_t first_row_ = 0, last_row_ = 0xFF;
     std::vector<uint8_t> enter_payload_;
-    std::chrono::milliseconds handover_time_{0};
+    Clock::duration handover_time_{0};
     Clock::time_point handover_at_{};
 
     int write_faults_ = 0, read_faults_ = 0;
@@ -171,6 +180,7 @@ private:
     int ready_poll_ = 1;
     int polls_ = 0;
 
+    FaultCounts counts_;
     std::vector<IoctlCall> ioctls_;
     std::vector<WriteCall> writes_;
     std::vector<ReadCall> reads_;

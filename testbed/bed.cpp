@@ -92,6 +92,11 @@ gboolean handle_read(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     return TRUE;
 }
 
+// umockdev's preload connects to the node's socket in the program's open().
+void handle_connected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer user) {
+    static_cast<CharDevice*>(user)->note_open();
+}
+
 gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
     auto* dev = static_cast<CharDevice*>(user);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
@@ -163,6 +168,7 @@ void Bed::add_char_device(const std::string& name, CharDevice* dev) {
     g_signal_connect(a.base, "handle-write", G_CALLBACK(handle_write), dev);
     g_signal_connect(a.base, "handle-read", G_CALLBACK(handle_read), dev);
     g_signal_connect(a.base, "handle-ioctl", G_CALLBACK(handle_ioctl), dev);
+    g_signal_connect(a.base, "client-connected", G_CALLBACK(handle_connected), dev);
     std::string node = "/dev/" + name;
     if (!umockdev_testbed_attach_ioctl(impl_->tb, node.c_str(), a.base, &err)) {
         problem("umockdev attach " + node + ": " + err->message);

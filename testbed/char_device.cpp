@@ -62,6 +62,19 @@ bool wait_until(const std::function<bool()>& pred, milliseconds timeout) {
 }
 
 long CharDevice::on_read(uint8_t*, size_t) { return -EINVAL; }
+
+void CharDevice::note_open() {
+    {
+        std::lock_guard<std::mutex> lock(open_mutex_);
+        opens_.push_back(std::chrono::steady_clock::now());
+    }
+    notify_changed();
+}
+
+std::vector<std::chrono::steady_clock::time_point> CharDevice::opens() const {
+    std::lock_guard<std::mutex> lock(open_mutex_);
+    return opens_;
+}
 long CharDevice::on_ioctl(unsigned long, unsigned long) { return -ENOTTY; }
 
 }  // namespace testbed

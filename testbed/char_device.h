@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace testbed {
 
@@ -26,6 +28,17 @@ public:
     // arg is the raw argument value; requests without an argument see whatever the caller's
     // register held. Returns the result, or -errno.
     virtual long on_ioctl(unsigned long request, unsigned long arg);
+
+    // The bed calls this when a program opens the node, before any call on that descriptor
+    // (umockdev's client-connected for host programs, the device server's accept for ARM ones).
+    void note_open();
+    // When programs opened the node, oldest first. A node the bed makes fail to open
+    // (Bed::fail_open) has no device behind it: such an open is not recorded.
+    std::vector<std::chrono::steady_clock::time_point> opens() const;
+
+private:
+    mutable std::mutex open_mutex_;
+    std::vector<std::chrono::steady_clock::time_point> opens_;
 };
 
 // A set-up step of the bed or of a model failed (a node, a FIFO, a pty, a spawn). Goes to the

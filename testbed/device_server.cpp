@@ -120,7 +120,10 @@ void DeviceServer::serve() {
             if (!fds[i].revents) continue;
             if (i < first_client) {
                 int c = accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
-                if (c >= 0) clients[c] = devs[i];
+                if (c >= 0) {
+                    clients[c] = devs[i];
+                    devs[i]->note_open();  // the ARM program's open() of the node connected
+                }
             } else if (!answer(fds[i].fd, clients[fds[i].fd])) {
                 close(fds[i].fd);  // the program closed the node, or ended
                 clients.erase(fds[i].fd);

@@ -1,6 +1,7 @@
 // The LED part: the two AW9110 chips behind their driver nodes and the daemon's command pipe.
-// --send writes commands into the pipe; the report is the chips' write calls, the commands the
-// daemon read and the first chip's channels, and the timeline picture of both chips.
+// --send writes commands into the pipe; the report is the chips' opens and write calls, the
+// commands the daemon read, the first chip's channels and how often each write fault took
+// effect, and the timeline picture of both chips.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -26,16 +27,15 @@ const char* const kTimelineFile = "leds-timeline.svg";
 
 class LedsPart : public Part {
 public:
-    explicit LedsPart(const LedOptions& o) : o_(o) {
-        if (o.chip_missing) present_[o.chip_missing - 1] = false;
-    }
+    explicit LedsPart(const LedOptions& o) : o_(o) { override_chips(); }
     Board kind() const override { return Board::leds; }
 
     void load(const Json& state) override {
         const Json& chips = state.at("chips");
-        if (chips.size() != 2) throw std::runtime_error("two chips");
+        if (!chips.is_array() || chips.size() != 2 || !chips[0].is_boolean() || !chips[1].is_boolean())
+            throw std::runtime_error("chips: two booleans, whether each chip exists");
         for (int i = 0; i < 2; ++i) present_[i] = chips[i].get<bool>();
-        if (o_.chip_missing) present_[o_.chip_missing - 1] = false;
+        override_chips();
     }
     Json save() const override { return {{"chips", {present_[0], present_[1]}}}; }
 
@@ -88,12 +88,18 @@ public:
         return first_use(&first) ? "the daemon's LED chips" : "";
     }
 
+    // From the first open of a chip's node: a daemon that opened the first chip and failed on an
+    // absent second one used the part. (The failed open of an absent node does not reach the
+    // board: the bed's preload refuses it inside the program.)
     bool first_use(Clock::time_point* when) const override {
         bool used = false;
+        auto take = [&](Clock::time_point t) {
+            if (!used || t < *when) *when = t;
+            used = true;
+        };
         for (const auto& chip : chips_) {
-            const auto writes = chip.writes();
-            if (!writes.empty() && (!used || writes.front().when < *when)) *when = writes.front().when;
-            used = used || !writes.empty();
+            for (const auto& t : chip.opens()) take(t);
+            for (const auto& w : chip.writes()) take(w.when);
         }
         return used;
     }
@@ -117,7 +123,10 @@ public:
         }
         s.lines.push_back("commands the daemon read from /data/led_pipe: " + (received.empty() ? "none" : received));
         s.facts["commands"] = commands;
-        s.outcome = "the daemon drove the chips, " + std::to_string(commands.size()) + " commands read from its pipe";
+        const unsigned calls = chips_[0].write_calls() + chips_[1].write_calls();
+        s.outcome = calls == 0 ? "opened, no register written"
+                               : "the daemon drove the chips, " +
+                                     counted(commands.size(), "command", "commands") + " read from its pipe";
         Json chips = Json::array();
         for (int i = 0; i < 2; ++i) {
             Json chip = {{"node", std::string("/dev/") + kNodes[i]}, {"present", present_[i]}};
@@ -127,8 +136,12 @@ public:
                 unsigned failed = 0, prepares = 0;
                 for (const auto& w : chips_[i].writes()) failed += !w.accepted;
                 for (unsigned long r : chips_[i].ioctls()) prepares += r == kPrepareRequest;
-                snprintf(buf, sizeof buf, "/dev/%s: %u register write calls, %u of them failed; %u prepare requests (0x%lx)",
-                         kNodes[i], chips_[i].write_calls(), failed, prepares, kPrepareRequest);
+                const size_t opens = chips_[i].opens().size();
+                snprintf(buf, sizeof buf, "/dev/%s: opened %s; %s, %u of them failed; %s (0x%lx)", kNodes[i],
+                         counted(opens, "time", "times").c_str(),
+                         counted(chips_[i].write_calls(), "register write call", "register write calls").c_str(), failed,
+                         counted(prepares, "prepare request", "prepare requests").c_str(), kPrepareRequest);
+                chip["opens"] = opens;
                 chip["write_calls"] = chips_[i].write_calls();
                 chip["failed_write_calls"] = failed;
                 chip["prepare_requests"] = prepares;
@@ -137,6 +150,25 @@ public:
             chips.push_back(chip);
         }
         s.facts["chips"] = chips;
+        // The write faults, counted over both chips as the options count the calls.
+        Json faults = Json::array();
+        std::string fault_text;
+        auto fault = [&](const char* option, unsigned first, unsigned last, bool failed) {
+            if (first == 0) return;
+            unsigned hit = 0;
+            for (const auto& chip : chips_)
+                for (const auto& w : chip.writes())
+                    hit += failed ? w.result == -EIO : w.result >= 0 && static_cast<size_t>(w.result) < w.bytes.size();
+            const std::string value = std::to_string(first) + "-" + std::to_string(last);
+            faults.push_back({{"option", option}, {"value", value}, {"took_effect", hit}});
+            fault_text += (fault_text.empty() ? "" : "; ") + std::string(option) + " " + value + ": " +
+                          counted(hit, failed ? "write call failed" : "write call shortened",
+                                  failed ? "write calls failed" : "write calls shortened");
+        };
+        fault("--fail-writes", o_.fail_first, o_.fail_last, true);
+        fault("--short-writes", o_.short_first, o_.short_last, false);
+        if (!fault_text.empty()) s.lines.push_back("injected faults, how often they took effect: " + fault_text);
+        s.facts["faults"] = faults;
         if (present_[0]) {
             std::string text;
             Json channels = Json::array();
@@ -161,8 +193,15 @@ public:
             chips.push_back(chip);
         }
         std::vector<board::TimelineMark> marks;
+        // The daemon's start: its first register write on either chip.
+        bool started = false;
         Clock::time_point first_call{};
-        if (first_use(&first_call)) marks.push_back({run.clock.on_board(first_call), "daemon starts", true});
+        for (const auto& chip : chips_) {
+            const auto writes = chip.writes();
+            if (!writes.empty() && (!started || writes.front().when < first_call)) first_call = writes.front().when;
+            started = started || !writes.empty();
+        }
+        if (started) marks.push_back({run.clock.on_board(first_call), "daemon starts", true});
         for (const auto& r : run.process.pipe_reads()) {
             for (uint8_t b : r.bytes) {
                 marks.push_back({run.clock.on_board(r.when), std::to_string(b), false});
@@ -176,6 +215,12 @@ public:
     }
 
 private:
+    // --chip-missing N: chip N absent and the other present, whatever the saved state says.
+    void override_chips() {
+        if (o_.chip_missing == 0) return;
+        for (int i = 0; i < 2; ++i) present_[i] = o_.chip_missing != i + 1;
+    }
+
     static double round2(double v) { return static_cast<double>(static_cast<long long>(v * 100 + 0.5)) / 100; }
 
     LedOptions o_;

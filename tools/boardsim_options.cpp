@@ -119,6 +119,14 @@ bool parse_seconds(const std::string& text, double max, double* out) {
     return true;
 }
 
+}  // namespace
+
+std::string parse_touch_version(const std::string& text, int* out) {
+    return parse_int(text, 255, out, true) ? "" : "a byte value 0-255 (or 0x00-0xFF)";
+}
+
+namespace {
+
 // Returns "" when the value was taken, else what it should have been.
 using Apply = std::string (*)(Options&, const std::string& value);
 
@@ -277,13 +285,13 @@ const OptionRow kOptions[] = {
 
     {Board::touch, "--version", "N", "the running firmware's version byte (0-255 or 0x hex, default 0)",
      [](Options& o, const std::string& v) -> std::string {
-         return parse_int(v, 255, &o.touch.version, true) ? "" : "a byte value 0-255 (or 0x00-0xFF)";
+         return parse_touch_version(v, &o.touch.version);
      }},
     {Board::touch, "--new-version", "N",
      "the version byte the firmware reports after an update that programmed and verified every row it sent "
      "(0-255 or 0x hex; default: the old byte)",
      [](Options& o, const std::string& v) -> std::string {
-         return parse_int(v, 255, &o.touch.new_version, true) ? "" : "a byte value 0-255 (or 0x00-0xFF)";
+         return parse_touch_version(v, &o.touch.new_version);
      }},
     {Board::touch, "--rows", "FIRST-LAST", "the flash rows the bootloader offers and takes (default 0-127)",
      [](Options& o, const std::string& v) -> std::string {

@@ -90,6 +90,9 @@ void print_help(FILE* out, Board board);
 bool parse_version(const std::string& text);
 // The name an MCU bootloader stage goes by in --nack and --drop-answer ("erase-pages").
 const char* mcu_stage_name(board::McuModel::Stage stage);
+// The touch firmware's version byte as --version takes it (a saved state is held to the same
+// rule): "" when text was taken into out, else what it should have been.
+std::string parse_touch_version(const std::string& text, int* out);
 // The name a touch bootloader command code goes by on the command line.
 const char* touch_command_name(uint8_t code);
 // The name of a part on the command line ("leds", "touch", "mcu").

@@ -167,6 +167,10 @@ int finish_command(testbed::Process& process) {
     return status;
 }
 
+std::string counted(unsigned long n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 std::string ranges(std::vector<unsigned> values) {
     std::sort(values.begin(), values.end());
     values.erase(std::unique(values.begin(), values.end()), values.end());

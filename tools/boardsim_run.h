@@ -39,6 +39,9 @@ std::unique_ptr<testbed::Process> start_command(testbed::Bed& bed, const Options
 // its exit status (128 + n after signal n).
 int finish_command(testbed::Process& process);
 
+// A count with its noun: "1 command", "3 commands".
+std::string counted(unsigned long n, const char* one, const char* many);
+
 // "a-b, c" for a sorted list of numbers.
 std::string ranges(std::vector<unsigned> values);
 

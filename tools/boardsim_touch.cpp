@@ -1,7 +1,7 @@
 // The touch part: the touch controller behind /dev/morlan_touch. Its lasting state is the flash
 // rows, the version byte, the rows left damaged and whether it stays in its bootloader; the
-// report names the rows programmed and damaged, the mode it was left in, and whether the flash
-// holds the image given with --image.
+// report names the rows programmed and damaged, the mode it was left in, whether the flash
+// holds the image given with --image, and how often each fault option took effect.
 #include <errno.h>
 #include <stdio.h>
 
@@ -45,22 +45,45 @@ std::map<uint16_t, TouchController::Row> image_rows(const std::string& bytes, un
     return rows;
 }
 
+constexpr unsigned long kLastRow = 0xFFFF;  // row numbers are 16-bit
+
+// A saved row number: a whole number 0-65535 (as JSON number or as the key of a row).
+uint16_t row_number(const std::string& text) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(text) > kLastRow)
+        throw std::runtime_error("row " + text + ": a row number 0-65535");
+    return static_cast<uint16_t>(std::stoul(text));
+}
+
+// One injected fault as the report counts it.
+struct FaultUse {
+    std::string option, value;
+    int took_effect;
+    const char *one, *many;  // what it did, for the text line
+};
+
 class TouchPart : public Part {
 public:
-    explicit TouchPart(const TouchOptions& o) : o_(o) {}
+    TouchPart(const TouchOptions& o, double clock_factor) : o_(o), clock_factor_(clock_factor) {}
     Board kind() const override { return Board::touch; }
 
     void load(const Json& state) override {
-        version_ = state.at("version").get<uint8_t>();
+        const Json& version = state.at("version");
+        int v = 0;
+        const std::string rule =
+            version.is_number_integer() ? parse_touch_version(version.dump(), &v) : parse_touch_version("", &v);
+        if (!rule.empty()) throw std::runtime_error("version " + version.dump() + ": " + rule);
+        version_ = static_cast<uint8_t>(v);
         bootloader_ = state.at("mode").get<std::string>() == "bootloader";
         if (!bootloader_ && state.at("mode").get<std::string>() != "application") throw std::runtime_error("mode");
-        for (const auto& row : state.at("damaged_rows")) damaged_.push_back(row.get<uint16_t>());
+        for (const auto& row : state.at("damaged_rows"))
+            damaged_.push_back(row_number(row.is_number_unsigned() ? row.dump() : ""));
         for (const auto& r : state.at("rows").items()) {
             const std::vector<uint8_t> bytes = from_hex(r.value().get<std::string>());
             if (bytes.size() != TouchController::ROW_SIZE) throw std::runtime_error("row size");
             TouchController::Row row;
             std::copy(bytes.begin(), bytes.end(), row.begin());
-            rows_[static_cast<uint16_t>(std::stoul(r.key()))] = row;
+            rows_[row_number(r.key())] = row;
         }
     }
 
@@ -81,21 +104,23 @@ public:
         touch_.set_version_after_update(o_.new_version);
         if (bootloader_) touch_.set_mode(TouchController::Mode::bootloader);
         touch_.set_rows(static_cast<uint16_t>(o_.first_row), static_cast<uint16_t>(o_.last_row));
-        touch_.set_handover_time(std::chrono::milliseconds(o_.handover_ms));
+        // The restart lasts MS on the programs' clock, which --fast speeds up.
+        touch_.set_handover_time(std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double, std::milli>(o_.handover_ms / clock_factor_)));
         for (const auto& r : rows_) touch_.set_row(r.first, r.second);
         for (uint16_t row : damaged_) touch_.set_damaged_row(row);
         for (uint16_t row : o_.bad_rows) touch_.set_wrong_row_checksum(row);
-        TouchController::AnswerFault silent;
-        silent.no_answer = true;
-        for (uint8_t cmd : o_.no_answer) touch_.set_answer_fault(cmd, silent);
+        // All the faults given for one command spoil its answers together.
+        std::map<uint8_t, TouchController::AnswerFault> answer_faults;
+        for (uint8_t cmd : o_.no_answer) answer_faults[cmd].no_answer = true;
         for (const auto& f : o_.answer_faults) {
-            TouchController::AnswerFault fault;
-            fault.bad_checksum = f.kind == TouchAnswerFault::bad_checksum;
-            fault.bad_end = f.kind == TouchAnswerFault::bad_end;
+            TouchController::AnswerFault& fault = answer_faults[f.command];
+            if (f.kind == TouchAnswerFault::bad_checksum) fault.bad_checksum = true;
+            if (f.kind == TouchAnswerFault::bad_end) fault.bad_end = true;
             if (f.kind == TouchAnswerFault::status) fault.status = f.value;
             if (f.kind == TouchAnswerFault::late) fault.ready_poll = f.value;
-            touch_.set_answer_fault(f.command, fault);
         }
+        for (const auto& f : answer_faults) touch_.set_answer_fault(f.first, f.second);
         for (uint8_t cmd : o_.refuse_frames) touch_.fail_frame_writes(cmd, -EIO);
         if (o_.fail_reads > 0) touch_.fail_reads(o_.fail_reads, -EIO);
         if (o_.fail_writes > 0) touch_.fail_writes(o_.fail_writes, -EIO);
@@ -112,6 +137,7 @@ public:
             if (!used || t < *when) *when = t;
             used = true;
         };
+        for (const auto& t : touch_.opens()) take(t);
         for (const auto& c : touch_.ioctls()) take(c.at);
         for (const auto& c : touch_.writes()) take(c.at);
         for (const auto& c : touch_.reads()) take(c.at);
@@ -137,8 +163,8 @@ public:
         snprintf(buf, sizeof buf, "bootloader entry requests: %d; bootloader frames taken: %zu; exits: %d",
                  touch_.entry_requests(), touch_.frames().size(), touch_.exits());
         s.lines.push_back(buf);
-        s.lines.push_back("rows programmed: " + ranges(programmed) + " (" + std::to_string(programmed.size()) +
-                          " program row commands)");
+        s.lines.push_back("rows programmed: " + ranges(programmed) + " (" +
+                          counted(programmed.size(), "program row command", "program row commands") + ")");
         s.lines.push_back("rows left damaged (their checksum reads back wrong): " + ranges(damaged));
         s.lines.push_back(std::string("at the end the controller ") + mode_text(touch_.mode()));
         if (in_bootloader(touch_.mode()))
@@ -153,6 +179,14 @@ public:
             s.outcome = "rows programmed, version unchanged";
         Json image_facts;
         s.lines.push_back(image_check(&image_facts));
+        Json faults = Json::array();
+        std::string fault_text;
+        for (const FaultUse& f : fault_uses()) {
+            faults.push_back({{"option", f.option}, {"value", f.value}, {"took_effect", f.took_effect}});
+            fault_text += (fault_text.empty() ? "" : "; ") + f.option + " " + f.value + ": " +
+                          counted(static_cast<unsigned long>(f.took_effect), f.one, f.many);
+        }
+        if (!fault_text.empty()) s.lines.push_back("injected faults, how often they took effect: " + fault_text);
         s.facts = {{"version_at_start", start_version_},
                    {"version_at_end", touch_.version()},
                    {"rows", {o_.first_row, o_.last_row}},
@@ -164,11 +198,62 @@ public:
                    {"rows_programmed", programmed},
                    {"rows_damaged", damaged},
                    {"mode_at_end", in_bootloader(touch_.mode()) ? "bootloader" : "application"},
-                   {"image", image_facts}};
+                   {"image", image_facts},
+                   {"faults", faults}};
         return s;
     }
 
 private:
+    // Each fault option given, with how often it took effect, in the order of the options' table.
+    std::vector<FaultUse> fault_uses() const {
+        const TouchController::FaultCounts c = touch_.fault_counts();
+        auto at = [](const std::map<uint8_t, int>& m, uint8_t cmd) {
+            auto it = m.find(cmd);
+            return it == m.end() ? 0 : it->second;
+        };
+        std::vector<FaultUse> out;
+        for (uint16_t row : o_.bad_rows) {
+            auto it = c.wrong_row_checksums.find(row);
+            out.push_back({"--bad-row-checksum", std::to_string(row), it == c.wrong_row_checksums.end() ? 0 : it->second,
+                           "verify row answer with the wrong checksum", "verify row answers with the wrong checksum"});
+        }
+        for (uint8_t cmd : o_.no_answer)
+            out.push_back({"--no-answer", touch_command_name(cmd), at(c.spoiled_answers, cmd), "answer withheld",
+                           "answers withheld"});
+        for (const auto& f : o_.answer_faults) {
+            const std::string name = touch_command_name(f.command);
+            const int n = at(c.spoiled_answers, f.command);
+            switch (f.kind) {
+            case TouchAnswerFault::bad_checksum:
+                out.push_back({"--bad-answer-checksum", name, n, "answer spoiled", "answers spoiled"});
+                break;
+            case TouchAnswerFault::bad_end:
+                out.push_back({"--bad-answer-end", name, n, "answer spoiled", "answers spoiled"});
+                break;
+            case TouchAnswerFault::status:
+                out.push_back({"--answer-status", name + "=" + std::to_string(f.value), n, "answer spoiled",
+                               "answers spoiled"});
+                break;
+            case TouchAnswerFault::late:
+                out.push_back({"--late-answer", name + "=" + std::to_string(f.value), n, "answer held back",
+                               "answers held back"});
+                break;
+            }
+        }
+        for (uint8_t cmd : o_.refuse_frames)
+            out.push_back({"--refuse-frames", touch_command_name(cmd), at(c.refused_frames, cmd), "frame write refused",
+                           "frame writes refused"});
+        if (o_.fail_reads > 0)
+            out.push_back({"--fail-reads", std::to_string(o_.fail_reads), c.failed_reads, "read failed", "reads failed"});
+        if (o_.fail_writes > 0)
+            out.push_back(
+                {"--fail-writes", std::to_string(o_.fail_writes), c.failed_writes, "write failed", "writes failed"});
+        if (o_.handover_ms > 0)
+            out.push_back({"--handover-ms", std::to_string(o_.handover_ms), c.handover_transfers,
+                           "transfer failed while the controller restarted", "transfers failed while the controller restarted"});
+        return out;
+    }
+
     // Compares the flash with --image, row by row; keeps the facts for the JSON report.
     std::string image_check(Json* facts) const {
         if (o_.image.empty()) {
@@ -195,6 +280,7 @@ private:
     }
 
     TouchOptions o_;
+    double clock_factor_;
     std::string image_;  // read before the run: COMMAND may change the file
     uint8_t version_ = 0, start_version_ = 0;
     bool bootloader_ = false;
@@ -206,7 +292,7 @@ private:
 }  // namespace
 
 std::unique_ptr<Part> make_touch_part(const Options& options) {
-    return std::unique_ptr<Part>(new TouchPart(options.touch));
+    return std::unique_ptr<Part>(new TouchPart(options.touch, options.fast ? kFastFactor : 1));
 }
 
 }  // namespace boardsim
