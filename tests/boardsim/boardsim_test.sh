@@ -285,6 +285,63 @@ SCRIPT
     has out "interrupted"
     has err "boardsim: COMMAND ran longer than 1 s (--timeout): it is interrupted (SIGINT)"
     ;;
+bed_logs)
+    # Every log record of several programs in one run, whole and in order: the daemon's (a
+    # kernel-log line and, with its writes failing, an Android-log line) and those of two
+    # writers at once, of every priority and up to 6000 bytes long; then the daemon reads the
+    # bytes of three writers at once, each once, in the order it printed them.
+    cat >writer.py <<'PY'
+import ctypes, os, sys
+log = ctypes.CDLL(None)  # the bed's preload comes first: its log calls take the records
+name = sys.argv[1]
+open("ready." + name, "w").close()
+while not (os.path.exists("ready.A") and os.path.exists("ready.B")):  # both write at once
+    pass
+for i in range(int(sys.argv[2])):
+    text = b"%s record %d " % (name.encode(), i) + b"x" * (i * 37 % 6000)
+    if i % 7 == 6:
+        log.klog_write(i % 8, b"%s", text)
+    else:
+        log.__android_log_write(2 + i % 6, name.encode(), text)
+PY
+    cat >logs.sh <<SCRIPT
+mkfifo /data/led_pipe
+"$lumend" 3 >lumend.out & daemon=\$!; echo \$daemon >pid
+python3 writer.py A 800 & a=\$!; python3 writer.py B 800 & wait \$a \$!
+for w in 1 2 3; do printf '\004\005\006\007\004\005\006\007' >/data/led_pipe & writers="\$writers \$!"; done
+wait \$writers
+printf '\377' >/data/led_pipe; wait \$daemon; echo "lumend ended with \$?"
+SCRIPT
+    command -v python3 >/dev/null || { echo "skip: python3 is not installed"; exit 77; }
+    run board --leds-fail-writes 1-40 --report rep -- sh logs.sh
+    expect_status 0
+    has out "lumend ended with 0"
+    # What each writer wrote, as the report shows it.
+    python3 - >expected <<'PY'
+prio = "??VDIWEF"
+for name in "AB":
+    for i in range(800):
+        text = "%s record %d " % (name, i) + "x" * (i * 37 % 6000)
+        print("    kernel level %d: %s" % (i % 8, text) if i % 7 == 6 else "    android %s/%s: %s" % (prio[2 + i % 6], name, text))
+PY
+    sed -n '/^boardsim logs:/,$p' rep/report.txt >logs
+    echo '    android D/virtualMCU: aw9110_white_reg:err_cnt > 20, please check the device then restart the aw9110_lib' >daemon
+    printf '    kernel level 6: <6>touch_test: Process(%s) open the pip in O_RDONLY mode.\n' "$(cat pid)" >>daemon
+    [ "$(sed -n 3p logs)" = "  log lines the programs wrote: 1602" ] || fail "$(sed -n 3p logs)"
+    for w in A B; do
+        grep -e " $w record " logs | cmp -s - "$(grep -e " $w record " expected >e.$w; echo e.$w)" ||
+            fail "writer $w's records differ: $(grep -e " $w record " logs | diff e.$w - | head -c 600)"
+    done
+    grep -v -e " [AB] record " logs | tail -n +4 | sort | cmp -s - daemon || fail "the daemon's records: $(cat logs | head -c 2000)"
+    # The bytes the daemon took, as it printed them; each of the 24 once.
+    sed -n 's/^kavo : touch led recieve command : //p' lumend.out | tr '\n' ' ' >printed
+    [ "$(tr ' ' '\n' <printed | grep . | sort -n | uniq -c | tr -s ' ' | tr '\n' ';')" = " 6 4; 6 5; 6 6; 6 7; 1 255;" ] ||
+        fail "the daemon printed: $(cat printed)"
+    python3 -c 'import json, sys
+leds = [p for p in json.load(open("rep/report.json"))["parts"] if p["part"] == "leds"][0]
+print(" ".join(str(c["byte"]) for c in leds["commands"]), end=" ")' >recorded
+    cmp -s printed recorded || fail "recorded: $(cat recorded), printed: $(cat printed)"
+    ;;
 *)
     fail "no such case"
     ;;
