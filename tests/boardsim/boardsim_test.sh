@@ -342,6 +342,47 @@ leds = [p for p in json.load(open("rep/report.json"))["parts"] if p["part"] == "
 print(" ".join(str(c["byte"]) for c in leds["commands"]), end=" ")' >recorded
     cmp -s printed recorded || fail "recorded: $(cat recorded), printed: $(cat printed)"
     ;;
+bed_isolation)
+    # Each step that keeps COMMAND away from the machine's devices, seen from COMMAND without
+    # the preloads (as a static binary sees it): one line per step, compared whole.
+    cat >iso.sh <<'SCRIPT'
+ulimit -c 0
+real() { env -u LD_PRELOAD "$@"; }
+# The options of the topmost mount at $1 ("none" when there is none of its own).
+options() { real awk -v at="$1" '$5 == at { o = $6 } END { print o ? o : "none" }' /proc/self/mountinfo; }
+flag() { case ,$(options "$1"), in *,$2,*) echo "$2" ;; *) echo "not $2" ;; esac; }
+echo "/dev: $(real ls -A /dev | tr '\n' ' ')"
+echo "/dev is mounted $(flag /dev nodev)"
+real mknod node c 1 11 2>/dev/null && echo "mknod made a device node" || echo "mknod refused"
+echo "/sys: $(real ls -A /sys | tr '\n' ' ')(mounted $(flag /sys ro))"
+echo "/proc/sys is mounted $(flag /proc/sys ro)"
+real test -e /proc/sysrq-trigger && echo "/proc/sysrq-trigger is mounted $(flag /proc/sysrq-trigger ro)"
+echo marker >/data/marker  # through the preload's rewrite
+real test -d /data && echo "/data holds: $(real cat /data/marker)"
+echo "bounding set: $(real awk '$1 == "CapBnd:" { print $2 }' /proc/self/status)"
+mkdir mnt && real mount -t tmpfs none mnt 2>/dev/null && echo "mount worked" || echo "mount refused"
+echo "ids: $(id -u) $(id -g)"
+SCRIPT
+    run leds -- sh iso.sh
+    expect_status 0
+    if grep -q "no private mount namespace" err; then echo "skip: no private mount namespace here"; exit 77; fi
+    # The bounding set less CAP_MKNOD (27), CAP_SYS_ADMIN (21), CAP_SYS_BOOT (22), CAP_SYS_RAWIO
+    # (17) and CAP_SYS_MODULE (16).
+    bounding=$(printf '%016x' $((0x$(awk '$1 == "CapBnd:" { print $2 }' /proc/self/status) & ~(1 << 27 | 1 << 21 | 1 << 22 | 1 << 17 | 1 << 16))))
+    {
+        echo "/dev: fd full null ptmx pts random shm stderr stdin stdout tty urandom zero "
+        echo "/dev is mounted nodev"
+        echo "mknod refused"
+        echo "/sys: (mounted ro)"
+        echo "/proc/sys is mounted ro"
+        [ -e /proc/sysrq-trigger ] && echo "/proc/sysrq-trigger is mounted ro"
+        [ -d /data ] && echo "/data holds: marker"
+        echo "bounding set: $bounding"
+        echo "mount refused"
+        echo "ids: $(id -u) $(id -g)"
+    } >expected
+    cmp -s expected out || fail "$(diff expected out)"
+    ;;
 *)
     fail "no such case"
     ;;
