@@ -46,7 +46,7 @@ static const char *search_path(const char *file, char *buf) {
     if (!dirs) dirs = DEFAULT_PATH;
     for (;;) {
         size_t len = strcspn(dirs, ":");
-        int n = snprintf(buf, PATH_MAX, "%.*s%s%s", (int)len, len ? dirs : ".", "/", file);
+        int n = len ? snprintf(buf, PATH_MAX, "%.*s/%s", (int)len, dirs, file) : snprintf(buf, PATH_MAX, "./%s", file);
         if (n > 0 && n < PATH_MAX && stat(buf, &st) == 0 && S_ISREG(st.st_mode) && access(buf, X_OK) == 0) return buf;
         if (!dirs[len]) return NULL;
         dirs += len + 1;

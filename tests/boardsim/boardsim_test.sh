@@ -421,6 +421,44 @@ SCRIPT
         cmp -s expected out || fail "SIG$sig: $(diff expected out)"
     done
     ;;
+bed_path)
+    # A program found through PATH starts as a shell would start it (an ARM one under qemu-arm,
+    # as the same program: its argv[0], the file found, the armhf root): COMMAND itself, and in
+    # a script the shell's search, execvp's (env), posix_spawnp's (python) and an empty PATH
+    # entry (the current folder). A folder of the program's name earlier in PATH is passed over.
+    mkdir -p early/lumend bin
+    ln -s "$lumend" bin/lumend
+    PATH="$work/early:bin:$PATH" run leds --chip-missing 2 -- lumend
+    expect_status 1
+    has err "log lines the programs wrote: 1
+    android D/virtualMCU: open aw9110_2_dev error"
+    cat >path.sh <<'SCRIPT'
+# Until the daemon $1 waits in the open of its pipe; then its command line, and the end command.
+show() {
+    until grep -q wait_for_partner /proc/$1/wchan 2>/dev/null; do sleep 0.05; done
+    echo "$2: $(tr '\0' ' ' </proc/$1/cmdline | sed "s|-E LD_PRELOAD=[^ ]*|-E PRELOADS|; s|$TESTBED_ARM_ROOT|ROOT|")"
+    printf '\377' >/data/led_pipe
+}
+PATH=early:bin:$PATH
+exec 3>&1 >&2  # the daemons' lines to standard error, these to the output
+lumend 3 & show $! shell >&3; wait $! || echo "status $?" >&3
+env lumend 3 & show $! execvp >&3; wait $! || echo "status $?" >&3
+python3 -c 'import os, sys; pid = os.posix_spawnp("lumend", ["lumend", "3"], os.environ); print(pid, file=sys.stderr)
+os._exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))' 2>spawned & spawner=$!
+until [ -s spawned ]; do sleep 0.05; done
+show "$(cat spawned)" posix_spawnp >&3; wait $spawner || echo "status $?" >&3
+(cd bin && PATH=early::/usr/bin:/bin exec env lumend 3) & show $! empty >&3; wait $! || echo "status $?" >&3
+SCRIPT
+    run leds -- sh path.sh
+    expect_status 0
+    if od -An -tx1 -j4 -N1 "$lumend" | grep -q 01; then  # ELFCLASS32: the armhf build
+        prefix="$(command -v qemu-arm) -L ROOT -0 lumend -E PRELOADS "
+        printf "shell: ${prefix}bin/lumend 3 \nexecvp: ${prefix}bin/lumend 3 \nposix_spawnp: ${prefix}bin/lumend 3 \nempty: ${prefix}./lumend 3 \n"
+    else
+        printf 'shell: lumend 3 \nexecvp: lumend 3 \nposix_spawnp: lumend 3 \nempty: lumend 3 \n'
+    fi >expected
+    cmp -s expected out || fail "$(diff expected out)"
+    ;;
 *)
     fail "no such case"
     ;;
