@@ -312,7 +312,6 @@ for w in 1 2 3; do printf '\004\005\006\007\004\005\006\007' >/data/led_pipe & w
 wait \$writers
 printf '\377' >/data/led_pipe; wait \$daemon; echo "lumend ended with \$?"
 SCRIPT
-    command -v python3 >/dev/null || { echo "skip: python3 is not installed"; exit 77; }
     run board --leds-fail-writes 1-40 --report rep -- sh logs.sh
     expect_status 0
     has out "lumend ended with 0"
