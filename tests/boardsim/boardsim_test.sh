@@ -423,8 +423,8 @@ SCRIPT
 bed_path)
     # A program found through PATH starts as a shell would start it (an ARM one under qemu-arm,
     # as the same program: its argv[0], the file found, the armhf root): COMMAND itself, and in
-    # a script the shell's search, execvp's (env), posix_spawnp's (python) and an empty PATH
-    # entry (the current folder). A folder of the program's name earlier in PATH is passed over.
+    # a script the shell's search, execvp's (env), execlp's, posix_spawnp's (python) and an
+    # empty PATH entry (the current folder). A folder of the program's name earlier in PATH is passed over.
     mkdir -p early/lumend bin
     ln -s "$lumend" bin/lumend
     PATH="$work/early:bin:$PATH" run leds --chip-missing 2 -- lumend
@@ -442,6 +442,8 @@ PATH=early:bin:$PATH
 exec 3>&1 >&2  # the daemons' lines to standard error, these to the output
 lumend 3 & show $! shell >&3; wait $! || echo "status $?" >&3
 env lumend 3 & show $! execvp >&3; wait $! || echo "status $?" >&3
+python3 -c 'import ctypes; ctypes.CDLL(None).execlp(b"lumend", b"lumend", b"3", None)' & show $! execlp >&3
+wait $! || echo "status $?" >&3
 python3 -c 'import os, sys; pid = os.posix_spawnp("lumend", ["lumend", "3"], os.environ); print(pid, file=sys.stderr)
 os._exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))' 2>spawned & spawner=$!
 until [ -s spawned ]; do sleep 0.05; done
@@ -452,10 +454,11 @@ SCRIPT
     expect_status 0
     if od -An -tx1 -j4 -N1 "$lumend" | grep -q 01; then  # ELFCLASS32: the armhf build
         prefix="$(command -v qemu-arm) -L ROOT -0 lumend -E PRELOADS "
-        printf "shell: ${prefix}bin/lumend 3 \nexecvp: ${prefix}bin/lumend 3 \nposix_spawnp: ${prefix}bin/lumend 3 \nempty: ${prefix}./lumend 3 \n"
+        found="${prefix}bin/lumend 3 " here="${prefix}./lumend 3 "
     else
-        printf 'shell: lumend 3 \nexecvp: lumend 3 \nposix_spawnp: lumend 3 \nempty: lumend 3 \n'
-    fi >expected
+        found="lumend 3 " here="lumend 3 "
+    fi
+    printf 'shell: %s\nexecvp: %s\nexeclp: %s\nposix_spawnp: %s\nempty: %s\n' "$found" "$found" "$found" "$found" "$here" >expected
     cmp -s expected out || fail "$(diff expected out)"
     ;;
 *)
