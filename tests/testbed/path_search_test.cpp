@@ -16,36 +16,19 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-// Sets PATH (or unsets it for nullptr) for the life of the object.
-struct PathSetting {
-    explicit PathSetting(const char* value) {
-        const char* old = getenv("PATH");
-        had_ = old != nullptr;
-        if (had_) saved_ = old;
-        if (value)
-            setenv("PATH", value, 1);
-        else
-            unsetenv("PATH");
-    }
-    ~PathSetting() {
-        if (had_)
-            setenv("PATH", saved_.c_str(), 1);
-        else
-            unsetenv("PATH");
-    }
-    bool had_;
-    std::string saved_;
-};
-
-TEST(PathSearch, EveryEntryInOrderAnEmptyOneBeingTheCurrentFolder) {
-    PathSetting path(":rel:/usr/bin::/bin:");
-    EXPECT_EQ(testbed::path_candidates("lumend"),
-              (Strings{"./lumend", "rel/lumend", "/usr/bin/lumend", "./lumend", "/bin/lumend", "./lumend"}));
+// The files tried for name under the PATH value path (nullptr: PATH unset).
+Strings candidates(const char* path, const std::string& name) {
+    const std::string saved = getenv("PATH");
+    path ? setenv("PATH", path, 1) : unsetenv("PATH");
+    Strings out = testbed::path_candidates(name);
+    setenv("PATH", saved.c_str(), 1);
+    return out;
 }
 
-TEST(PathSearch, WithoutPathTheCLibrarysDefault) {
-    PathSetting path(nullptr);
-    EXPECT_EQ(testbed::path_candidates("lumend"), (Strings{"/bin/lumend", "/usr/bin/lumend"}));
+TEST(PathSearch, EveryEntryInOrderAnEmptyOneBeingTheCurrentFolder) {
+    EXPECT_EQ(candidates(":rel:/usr/bin::/bin:", "lumend"),
+              (Strings{"./lumend", "rel/lumend", "/usr/bin/lumend", "./lumend", "/bin/lumend", "./lumend"}));
+    EXPECT_EQ(candidates(nullptr, "lumend"), (Strings{"/bin/lumend", "/usr/bin/lumend"}));  // the C library's default
 }
 
 TEST(PathSearch, TheFirstRegularExecutableFileIsRun) {
@@ -56,12 +39,12 @@ TEST(PathSearch, TheFirstRegularExecutableFileIsRun) {
     for (const char* f : {"/plain/prog", "/exec/prog", "/later/prog"}) std::ofstream(dir + f) << "#!/bin/sh\n";
     ASSERT_EQ(chmod((dir + "/exec/prog").c_str(), 0755), 0);
     ASSERT_EQ(chmod((dir + "/later/prog").c_str(), 0755), 0);
-    {
-        PathSetting path((dir + "/folder:" + dir + "/plain:" + dir + "/exec:" + dir + "/later").c_str());
-        EXPECT_EQ(testbed::program_file("prog"), dir + "/exec/prog");
-        EXPECT_EQ(testbed::program_file("none"), "none");       // not found: the name as given
-        EXPECT_EQ(testbed::program_file("sub/prog"), "sub/prog");  // a path: no search
-    }
+    const std::string saved = getenv("PATH");
+    setenv("PATH", (dir + "/folder:" + dir + "/plain:" + dir + "/exec:" + dir + "/later").c_str(), 1);
+    EXPECT_EQ(testbed::program_file("prog"), dir + "/exec/prog");
+    EXPECT_EQ(testbed::program_file("none"), "none");          // not found: the name as given
+    EXPECT_EQ(testbed::program_file("sub/prog"), "sub/prog");  // a path: no search
+    setenv("PATH", saved.c_str(), 1);
     ASSERT_EQ(system(("rm -rf " + dir).c_str()), 0);
 }
 
