@@ -287,51 +287,52 @@ SCRIPT
     ;;
 bed_logs)
     # Every log record of several programs in one run, whole and in order: the daemon's (a
-    # kernel-log line and, with its writes failing, an Android-log line) and those of two
+    # kernel-log line and, with its writes failing, an Android-log line) and those of four
     # writers at once, of every priority and up to 6000 bytes long; then the daemon reads the
     # bytes of three writers at once, each once, in the order it printed them.
     cat >writer.py <<'PY'
 import ctypes, os, sys
+writers, records = "ABCD", 2000
+def text(name, i):  # every 50th record long, up to 6000 bytes
+    return "%s record %d " % (name, i) + "x" * (i * 37 % 6000 if i % 50 == 0 else i % 40)
+if sys.argv[1] == "expected":  # the lines of the report
+    for name in writers:
+        for i in range(records):
+            print("    kernel level %d: %s" % (i % 8, text(name, i)) if i % 7 == 6 else
+                  "    android %s/%s: %s" % ("??VDIWEF"[2 + i % 6], name, text(name, i)))
+    sys.exit()
 log = ctypes.CDLL(None)  # the bed's preload comes first: its log calls take the records
 name = sys.argv[1]
 open("ready." + name, "w").close()
-while not (os.path.exists("ready.A") and os.path.exists("ready.B")):  # both write at once
+while not all(os.path.exists("ready." + w) for w in writers):  # all write at once
     pass
-for i in range(int(sys.argv[2])):
-    text = b"%s record %d " % (name.encode(), i) + b"x" * (i * 37 % 6000)
+for i in range(records):
     if i % 7 == 6:
-        log.klog_write(i % 8, b"%s", text)
+        log.klog_write(i % 8, b"%s", text(name, i).encode())
     else:
-        log.__android_log_write(2 + i % 6, name.encode(), text)
+        log.__android_log_write(2 + i % 6, name.encode(), text(name, i).encode())
 PY
     cat >logs.sh <<SCRIPT
 mkfifo /data/led_pipe
 "$lumend" 3 >lumend.out & daemon=\$!; echo \$daemon >pid
-python3 writer.py A 800 & a=\$!; python3 writer.py B 800 & wait \$a \$!
-for w in 1 2 3; do printf '\004\005\006\007\004\005\006\007' >/data/led_pipe & writers="\$writers \$!"; done
-wait \$writers
+for w in A B C D; do python3 writer.py \$w & writers="\$writers \$!"; done; wait \$writers
+for w in 1 2 3; do printf '\004\005\006\007\004\005\006\007' >/data/led_pipe & bytes="\$bytes \$!"; done
+wait \$bytes
 printf '\377' >/data/led_pipe; wait \$daemon; echo "lumend ended with \$?"
 SCRIPT
     run board --leds-fail-writes 1-40 --report rep -- sh logs.sh
     expect_status 0
     has out "lumend ended with 0"
-    # What each writer wrote, as the report shows it.
-    python3 - >expected <<'PY'
-prio = "??VDIWEF"
-for name in "AB":
-    for i in range(800):
-        text = "%s record %d " % (name, i) + "x" * (i * 37 % 6000)
-        print("    kernel level %d: %s" % (i % 8, text) if i % 7 == 6 else "    android %s/%s: %s" % (prio[2 + i % 6], name, text))
-PY
+    python3 writer.py expected >expected
     sed -n '/^boardsim logs:/,$p' rep/report.txt >logs
     echo '    android D/virtualMCU: aw9110_white_reg:err_cnt > 20, please check the device then restart the aw9110_lib' >daemon
     printf '    kernel level 6: <6>touch_test: Process(%s) open the pip in O_RDONLY mode.\n' "$(cat pid)" >>daemon
-    [ "$(sed -n 3p logs)" = "  log lines the programs wrote: 1602" ] || fail "$(sed -n 3p logs)"
-    for w in A B; do
+    [ "$(sed -n 3p logs)" = "  log lines the programs wrote: 8002" ] || fail "$(sed -n 3p logs)"
+    for w in A B C D; do
         grep -e " $w record " logs | cmp -s - "$(grep -e " $w record " expected >e.$w; echo e.$w)" ||
             fail "writer $w's records differ: $(grep -e " $w record " logs | diff e.$w - | head -c 600)"
     done
-    grep -v -e " [AB] record " logs | tail -n +4 | sort | cmp -s - daemon || fail "the daemon's records: $(cat logs | head -c 2000)"
+    grep -v -e " [ABCD] record " logs | tail -n +4 | sort | cmp -s - daemon || fail "the daemon's records: $(cat logs | head -c 2000)"
     # The bytes the daemon took, as it printed them; each of the 24 once.
     sed -n 's/^kavo : touch led recieve command : //p' lumend.out | tr '\n' ' ' >printed
     [ "$(tr ' ' '\n' <printed | grep . | sort -n | uniq -c | tr -s ' ' | tr '\n' ';')" = " 6 4; 6 5; 6 6; 6 7; 1 255;" ] ||
