@@ -391,9 +391,10 @@ SCRIPT
 bed_signals)
     # Each signal boardsim passes on reaches every program of a script while it waits: the
     # daemon in the open of its pipe, sensorflash polling a touch controller that does not
-    # answer, coprocflash waiting for a silent ROM bootloader, and a setsid'd reader blocked
-    # in the read of a FIFO. (env --default-signal: a script's & jobs start with INT and QUIT
-    # ignored.) Each ends as it does on the board: coprocflash with 1 after an INT.
+    # answer, coprocflash waiting for a silent ROM bootloader, a setsid'd reader blocked in
+    # the read of a FIFO, and a daemon that boardsim adopted. (env --default-signal: a script's
+    # & jobs start with INT and QUIT ignored.) Each ends as on the board: coprocflash with 1
+    # after an INT.
     head -c 387 /dev/urandom >touch.bin
     head -c 3000 /dev/urandom >mcu.bin
     cat >signals.sh <<SCRIPT
@@ -404,16 +405,19 @@ run "$lumend" 3 >lumend.out; l=\$!
 run "$coprocflash" mcu.bin 2.0.13 >cf.out; c=\$!
 mkfifo /data/q
 run setsid sh -c 'exec 3<>/data/q; exec cat <&3'; r=\$!
+# A daemon: its parent gone, boardsim adopts it.
+(run setsid sh -c 'trap "echo \$\$ >daemon.got; exit" INT TERM HUP QUIT; echo \$\$ >daemon; while :; do sleep 0.1; done')
 until grep -qx '.UART - serial_write.: write ret = 1' cf.out; do sleep 0.05; done  # the first entry
 run "$sensorflash" touch.bin 1.0.12 >sf.out; s=\$!
 echo "\$l \$s \$c \$r" >pids
 for p in lumend:\$l sensorflash:\$s coprocflash:\$c setsid:\$r; do wait \${p#*:}; echo "\${p%:*} \$?"; done
+until [ -s daemon.got ]; do sleep 0.05; done; cmp -s daemon daemon.got && echo "daemon ended by its trap"
 exit 3
 SCRIPT
     for sig in INT TERM HUP QUIT; do
-        rm -f pids cf.out sf.out
+        rm -f pids cf.out sf.out daemon daemon.got
         start board --touch-no-answer enter --mcu-silent-bootloader 3 -- sh signals.sh
-        await '[ -s pids ] && grep -q "start upgrade" sf.out'
+        await '[ -s pids ] && [ -s daemon ] && grep -q "start upgrade" sf.out'
         set -- $(cat pids)
         await_fifo_open "$1"
         await "grep -q pipe_read /proc/$4/wchan 2>/dev/null"
@@ -421,7 +425,7 @@ SCRIPT
         finish
         expect_status 3
         code=$((128 + $(case $sig in INT) echo 2 ;; TERM) echo 15 ;; HUP) echo 1 ;; QUIT) echo 3 ;; esac)))
-        printf 'lumend %s\nsensorflash %s\ncoprocflash %s\nsetsid %s\n' $code $code \
+        printf 'lumend %s\nsensorflash %s\ncoprocflash %s\nsetsid %s\ndaemon ended by its trap\n' $code $code \
             "$([ $sig = INT ] && echo 1 || echo $code)" $code >expected
         cmp -s expected out || fail "SIG$sig: $(diff expected out)"
     done
