@@ -58,6 +58,8 @@ static int open_fault(const char *path) {
 #define PIPE_RECORD_BYTES 128 /* bytes per record line; a longer read takes several lines */
 
 static ssize_t (*g_next_read)(int, void *, size_t);
+static int (*g_libc_fstat)(int, struct stat *);
+static ssize_t (*g_libc_readlink)(const char *, char *, size_t);
 static char g_data_real[PATH_MAX]; /* the sandbox's data folder as the kernel names it */
 
 static void *libc_symbol(const char *name) {
@@ -70,21 +72,20 @@ static void *libc_symbol(const char *name) {
 __attribute__((constructor)) static void resolve_io(void) {
     const char *dir = getenv("TESTBED_DATA_DIR");
     g_next_read = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+    g_libc_fstat = (int (*)(int, struct stat *))libc_symbol("fstat");
+    g_libc_readlink = (ssize_t (*)(const char *, char *, size_t))libc_symbol("readlink");
     if (dir && !realpath(dir, g_data_real)) g_data_real[0] = '\0';
 }
 
 /* The path under "/data" of the FIFO behind fd, in out; 0 when fd is no such FIFO. */
 static int data_fifo(int fd, char *out) {
-    int (*libc_fstat)(int, struct stat *) = (int (*)(int, struct stat *))libc_symbol("fstat");
-    ssize_t (*libc_readlink)(const char *, char *, size_t) =
-        (ssize_t (*)(const char *, char *, size_t))libc_symbol("readlink");
     size_t dlen = strlen(g_data_real);
     char link[32], target[PATH_MAX];
     struct stat st;
     ssize_t n;
-    if (!libc_fstat || !libc_readlink || libc_fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return 0;
+    if (!g_libc_fstat || !g_libc_readlink || g_libc_fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return 0;
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    n = libc_readlink(link, target, sizeof target - 1);
+    n = g_libc_readlink(link, target, sizeof target - 1);
     if (n <= 0) return 0;
     target[n] = '\0';
     /* Through the rewrite (the sandbox's folder) or the bind over the machine's /data. */
