@@ -7,15 +7,18 @@
 #include <errno.h>
 #include <limits.h>
 #include <spawn.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "arm_program.h"
 
 #define EXPORT __attribute__((visibility("default")))
 #define ERROR_TEXT 512
+#define DEFAULT_PATH "/bin:/usr/bin" /* glibc's confstr(_CS_PATH) */
 
 extern char **environ;
 
@@ -34,18 +37,20 @@ static char **arm_command(const char *path, char *const argv[], char *const envp
     return cmd;
 }
 
-/* The executable file that a PATH search finds for file, in buf; NULL when none. */
+/* The file that execvp() would run for file, in buf (NULL when none): the first regular file
+ * with execute permission along PATH, glibc's "/bin:/usr/bin" when PATH is unset, an empty
+ * entry meaning the current folder. A folder of that name is passed over, as execvp does. */
 static const char *search_path(const char *file, char *buf) {
     const char *dirs = getenv("PATH");
-    if (!dirs) dirs = "/bin:/usr/bin";
-    while (*dirs) {
+    struct stat st;
+    if (!dirs) dirs = DEFAULT_PATH;
+    for (;;) {
         size_t len = strcspn(dirs, ":");
-        int n = snprintf(buf, PATH_MAX, "%.*s%s%s", (int)len, len ? dirs : ".", "/", file);
-        if (n > 0 && n < PATH_MAX && access(buf, X_OK) == 0) return buf;
-        dirs += len;
-        if (*dirs) ++dirs;
+        int n = len ? snprintf(buf, PATH_MAX, "%.*s/%s", (int)len, dirs, file) : snprintf(buf, PATH_MAX, "./%s", file);
+        if (n > 0 && n < PATH_MAX && stat(buf, &st) == 0 && S_ISREG(st.st_mode) && access(buf, X_OK) == 0) return buf;
+        if (!dirs[len]) return NULL;
+        dirs += len + 1;
     }
-    return NULL;
 }
 
 EXPORT int execve(const char *path, char *const argv[], char *const envp[]) {
@@ -79,6 +84,68 @@ EXPORT int execvpe(const char *file, char *const argv[], char *const envp[]) {
 }
 
 EXPORT int execvp(const char *file, char *const argv[]) { return execvpe(file, argv, environ); }
+
+/* execl, execle and execlp: glibc makes their exec call inside itself, past the wrappers above,
+ * so they are taken here. The argument list up to its NULL, malloc'd; NULL when out of memory. */
+static char **arg_list(const char *arg0, va_list *ap) {
+    size_t n = 0, cap = 8;
+    char **argv = malloc(cap * sizeof *argv), **grown;
+    const char *arg = arg0;
+    for (;;) {
+        if (!argv) return NULL;
+        argv[n++] = (char *)arg;
+        if (!arg) return argv;
+        if (n == cap) {
+            grown = realloc(argv, (cap *= 2) * sizeof *argv);
+            if (!grown) free(argv);
+            argv = grown;
+        }
+        arg = va_arg(*ap, const char *);
+    }
+}
+
+/* Runs exec(name, argv, envp) and frees argv; returns -1 with exec's errno. */
+static int exec_list(int (*exec)(const char *, char *const[], char *const[]), const char *name, char **argv,
+                     char *const envp[]) {
+    int saved;
+    if (!argv) {
+        errno = ENOMEM;
+        return -1;
+    }
+    exec(name, argv, envp);
+    saved = errno;
+    free(argv);
+    errno = saved;
+    return -1;
+}
+
+EXPORT int execl(const char *path, const char *arg, ...) {
+    va_list ap;
+    char **argv;
+    va_start(ap, arg);
+    argv = arg_list(arg, &ap);
+    va_end(ap);
+    return exec_list(execve, path, argv, environ);
+}
+
+EXPORT int execlp(const char *file, const char *arg, ...) {
+    va_list ap;
+    char **argv;
+    va_start(ap, arg);
+    argv = arg_list(arg, &ap);
+    va_end(ap);
+    return exec_list(execvpe, file, argv, environ);
+}
+
+EXPORT int execle(const char *path, const char *arg, ...) {
+    va_list ap;
+    char **argv, *const *envp = NULL;
+    va_start(ap, arg);
+    argv = arg_list(arg, &ap);
+    if (argv) envp = va_arg(ap, char *const *);
+    va_end(ap);
+    return exec_list(execve, path, argv, envp);
+}
 
 typedef int spawn_fn(pid_t *, const char *, const posix_spawn_file_actions_t *, const posix_spawnattr_t *,
                      char *const[], char *const[]);

@@ -78,7 +78,7 @@ PreloadSet make_preload_set(const std::string& dir, const std::vector<std::strin
 
 std::vector<std::string> path_candidates(const std::string& name) {
     const char* path = getenv("PATH");
-    const std::string dirs = path ? path : "/usr/bin:/bin";
+    const std::string dirs = path ? path : "/bin:/usr/bin";  // glibc's execvp without PATH
     std::vector<std::string> candidates;
     size_t pos = 0;
     for (;;) {
@@ -92,8 +92,10 @@ std::vector<std::string> path_candidates(const std::string& name) {
 
 std::string program_file(const std::string& name) {
     if (name.find('/') != std::string::npos) return name;
-    for (const auto& candidate : path_candidates(name))
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    struct stat st;
+    for (const auto& candidate : path_candidates(name))  // a folder of that name is passed over, as by execvp
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
     return name;
 }
 

@@ -30,7 +30,8 @@ PreloadSet make_preload_set(const std::string& dir, const std::vector<std::strin
 
 // The files a PATH search tries for name, in order (an empty PATH entry is the current folder).
 std::vector<std::string> path_candidates(const std::string& name);
-// The program file that exec would run for name (a PATH search when it holds no '/').
+// The program file that exec would run for name (a PATH search when it holds no '/': the first
+// regular file with execute permission).
 std::string program_file(const std::string& name);
 
 }  // namespace testbed

@@ -517,16 +517,20 @@ std::string Process::error_output() const {
     return io_->err;
 }
 
-// Records written by the preload: one line per read, "<seconds>.<nanoseconds> <hex bytes>", the
-// time on the monotonic clock (that of steady_clock).
+// Records written by the preload: one line per read (a long read takes several),
+// "<seconds>.<nanoseconds> <hex bytes> <FIFO's path>", the time on the monotonic clock (that of
+// steady_clock).
 std::vector<PipeRead> Process::pipe_reads() const {
     std::vector<PipeRead> out;
     std::ifstream in(pipe_log_path_);
-    long long sec = 0, nsec = 0;
-    char dot = 0;
-    std::string hex;
-    while (in >> sec >> dot >> nsec >> hex) {
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        long long sec = 0, nsec = 0;
+        char dot = 0;
+        std::string hex;
         PipeRead r;
+        if (!(fields >> sec >> dot >> nsec >> hex) || fields.get() != ' ' || !std::getline(fields, r.path)) continue;
         r.when = std::chrono::steady_clock::time_point(std::chrono::seconds(sec) + std::chrono::nanoseconds(nsec));
         for (size_t i = 0; i + 1 < hex.size(); i += 2)
             r.bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));

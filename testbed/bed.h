@@ -55,6 +55,7 @@ struct RunOptions {
 struct PipeRead {
     std::chrono::steady_clock::time_point when;
     std::vector<uint8_t> bytes;
+    std::string path;  // the FIFO, as the program names it ("/data/led_pipe")
 };
 
 class Bed {

@@ -3,8 +3,8 @@
  *   umockdev redirects only /dev, /sys and /proc;
  * - open() of the paths in TESTBED_FAIL_OPEN ("path=errno;...") fails with that errno;
  * - the Android-log and kernel-log calls are recorded in TESTBED_LOG, then passed on;
- * - the bytes read from a FIFO opened under "/data" (a daemon's command pipe) are recorded in
- *   TESTBED_PIPE_LOG with the time they were read;
+ * - the bytes read from a FIFO under "/data" (a daemon's command pipe) are recorded in
+ *   TESTBED_PIPE_LOG with the time they were read and the FIFO's path;
  * - opens of paths that umockdev does not redirect bypass it, so that they stay interruptible;
  * - the settings given to a simulated serial line are recorded and answered as a UART would;
  * - a read-only open() of a GPIO line's direction or value is led to the line's state file. */
@@ -51,31 +51,54 @@ static int open_fault(const char *path) {
 
 #define NEXT(name) static __typeof__(name) *next_##name; if (!next_##name) next_##name = (__typeof__(name) *)dlsym(RTLD_NEXT, #name)
 
-/* ---- reads from FIFOs under /data ---- */
+/* ---- reads from FIFOs under /data ----
+ * Whoever opened the FIFO: the reader itself, or a shell that handed it the descriptor (a
+ * redirection, a descriptor kept across exec). The descriptor's own path tells, at each read. */
 
-#define FD_SLOTS 1024
 #define PIPE_RECORD_BYTES 128 /* bytes per record line; a longer read takes several lines */
 
-static unsigned char g_data_fifo[FD_SLOTS]; /* 1: the descriptor is a FIFO under /data */
 static ssize_t (*g_next_read)(int, void *, size_t);
-static int (*g_next_close)(int);
+static int (*g_libc_fstat)(int, struct stat *);
+static ssize_t (*g_libc_readlink)(const char *, char *, size_t);
+static char g_data_real[PATH_MAX]; /* the sandbox's data folder as the kernel names it */
 
-/* Resolved before main: close() also runs in programs' signal handlers, where dlsym may not. */
+static void *libc_symbol(const char *name) {
+    static void *libc;
+    if (!libc) libc = dlopen(LIBC_SO, RTLD_LAZY | RTLD_NOLOAD);
+    return libc ? dlsym(libc, name) : NULL;
+}
+
+/* Resolved before main: read() also runs in programs' signal handlers, where dlsym may not. */
 __attribute__((constructor)) static void resolve_io(void) {
+    const char *dir = getenv("TESTBED_DATA_DIR");
     g_next_read = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
-    g_next_close = (int (*)(int))dlsym(RTLD_NEXT, "close");
+    g_libc_fstat = (int (*)(int, struct stat *))libc_symbol("fstat");
+    g_libc_readlink = (ssize_t (*)(const char *, char *, size_t))libc_symbol("readlink");
+    if (dir && !realpath(dir, g_data_real)) g_data_real[0] = '\0';
 }
 
-static void note_data_fd(int fd) {
+/* The path under "/data" of the FIFO behind fd, in out; 0 when fd is no such FIFO. */
+static int data_fifo(int fd, char *out) {
+    size_t dlen = strlen(g_data_real);
+    char link[32], target[PATH_MAX];
     struct stat st;
-    if (fd >= 0 && fd < FD_SLOTS && fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode))
-        __atomic_store_n(&g_data_fifo[fd], 1, __ATOMIC_RELAXED);
+    ssize_t n;
+    if (!g_libc_fstat || !g_libc_readlink || g_libc_fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return 0;
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    n = g_libc_readlink(link, target, sizeof target - 1);
+    if (n <= 0) return 0;
+    target[n] = '\0';
+    /* Through the rewrite (the sandbox's folder) or the bind over the machine's /data. */
+    if (dlen > 0 && strncmp(target, g_data_real, dlen) == 0 && target[dlen] == '/')
+        return snprintf(out, PATH_MAX, "/data%s", target + dlen) < PATH_MAX;
+    if (strncmp(target, "/data/", 6) == 0) return snprintf(out, PATH_MAX, "%s", target) < PATH_MAX;
+    return 0;
 }
 
-static void record_pipe_read(const unsigned char *bytes, size_t n) {
+static void record_pipe_read(const char *fifo, const unsigned char *bytes, size_t n) {
     static const char hex[] = "0123456789abcdef";
     const char *path = getenv("TESTBED_PIPE_LOG");
-    char line[48 + 2 * PIPE_RECORD_BYTES];
+    char line[48 + 2 * PIPE_RECORD_BYTES + PATH_MAX];
     struct timespec now;
     int fd, saved = errno;
     if (!path) return;
@@ -93,28 +116,26 @@ static void record_pipe_read(const unsigned char *bytes, size_t n) {
             line[len++] = hex[bytes[i] >> 4];
             line[len++] = hex[bytes[i] & 15];
         }
-        line[len++] = '\n';
+        len += snprintf(line + len, sizeof line - (size_t)len, " %s\n", fifo);
         if (write(fd, line, (size_t)len) != len) break;
         bytes += take;
         n -= take;
     }
-    g_next_close(fd);
+    close(fd);
     errno = saved;
 }
 
 EXPORT ssize_t read(int fd, void *buf, size_t n) {
+    char fifo[PATH_MAX];
     ssize_t r;
     if (!g_next_read) resolve_io();
     r = g_next_read(fd, buf, n);
-    if (r > 0 && fd >= 0 && fd < FD_SLOTS && __atomic_load_n(&g_data_fifo[fd], __ATOMIC_RELAXED))
-        record_pipe_read((const unsigned char *)buf, (size_t)r);
+    if (r > 0) {
+        int saved = errno;
+        if (data_fifo(fd, fifo)) record_pipe_read(fifo, (const unsigned char *)buf, (size_t)r);
+        errno = saved;
+    }
     return r;
-}
-
-EXPORT int close(int fd) {
-    if (fd >= 0 && fd < FD_SLOTS) __atomic_store_n(&g_data_fifo[fd], 0, __ATOMIC_RELAXED);
-    if (!g_next_close) resolve_io();
-    return g_next_close(fd);
 }
 
 /* ---- opens that can wait ----
@@ -124,12 +145,6 @@ EXPORT int close(int fd) {
  * trees) therefore go straight to the C library. */
 
 static const char *const g_device_trees[] = {"/dev", "/sys", "/proc", "/run/udev"};
-
-static void *libc_symbol(const char *name) {
-    static void *libc;
-    if (!libc) libc = dlopen(LIBC_SO, RTLD_LAZY | RTLD_NOLOAD);
-    return libc ? dlsym(libc, name) : NULL;
-}
 
 static int under_device_tree(const char *path) {
     size_t i;
@@ -192,14 +207,8 @@ static int want_mode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE
         return -1;                                           \
     }                                                        \
     path = gpio_state_path(path, flags, state_buf);          \
-    {                                                        \
-        const char *asked = path;                            \
-        int fd;                                              \
-        path = redirect(path, buf);                          \
-        fd = nextcall;                                       \
-        if (path != asked) note_data_fd(fd);                 \
-        return fd;                                           \
-    }
+    path = redirect(path, buf);                              \
+    return nextcall;
 
 EXPORT int open(const char *path, int flags, ...) { NEXT(open); OPEN_BODY(OPEN_TARGET(open, AT_FDCWD)(path, flags, mode)) }
 EXPORT int open64(const char *path, int flags, ...) { NEXT(open64); OPEN_BODY(OPEN_TARGET(open64, AT_FDCWD)(path, flags, mode)) }

@@ -20,6 +20,7 @@ namespace boardsim {
 namespace {
 
 const char* const kNodes[2] = {"aw9110_1_dev", "aw9110_2_dev"};
+const char* const kDaemonPipe = "/data/led_pipe";  // as the daemon names it
 constexpr uint8_t kExitCommand = 0xFF;  // ends the daemon
 constexpr unsigned long kPrepareRequest = board::Aw9110Chip::kPrepareRequest;
 constexpr double kExitPauseSeconds = 1;  // the daemon's pause between 0xFF and its end
@@ -114,6 +115,7 @@ public:
         Json commands = Json::array();
         char buf[256];
         for (const auto& r : run.process.pipe_reads()) {
+            if (r.path != kDaemonPipe) continue;  // a script's own FIFOs under /data
             for (uint8_t b : r.bytes) {
                 const double at = run.clock.seconds(r.when);
                 snprintf(buf, sizeof buf, "%s%u at %.2f s", received.empty() ? "" : ", ", b, at);
@@ -203,6 +205,7 @@ public:
         }
         if (started) marks.push_back({run.clock.on_board(first_call), "daemon starts", true});
         for (const auto& r : run.process.pipe_reads()) {
+            if (r.path != kDaemonPipe) continue;
             for (uint8_t b : r.bytes) {
                 marks.push_back({run.clock.on_board(r.when), std::to_string(b), false});
                 if (b == kExitCommand)

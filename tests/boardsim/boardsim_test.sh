@@ -440,6 +440,192 @@ SCRIPT
     has out "interrupted"
     has err "boardsim: COMMAND ran longer than 1 s (--timeout): it is interrupted (SIGINT)"
     ;;
+bed_logs)
+    # Every log record of several programs in one run, whole and in order: the daemon's (a
+    # kernel-log line and, with its writes failing, an Android-log line) and those of four
+    # writers at once, of every priority and up to 6000 bytes long; then the daemon reads the
+    # bytes of three writers at once, each once, in the order it printed them.
+    cat >writer.py <<'PY'
+import ctypes, os, sys
+writers, records = "ABCD", 2000
+def text(name, i):  # every 50th record long, up to 6000 bytes
+    return "%s record %d " % (name, i) + "x" * (i * 37 % 6000 if i % 50 == 0 else i % 40)
+if sys.argv[1] == "expected":  # the lines of the report
+    for name in writers:
+        for i in range(records):
+            print("    kernel level %d: %s" % (i % 8, text(name, i)) if i % 7 == 6 else
+                  "    android %s/%s: %s" % ("??VDIWEF"[2 + i % 6], name, text(name, i)))
+    sys.exit()
+log = ctypes.CDLL(None)  # the bed's preload comes first: its log calls take the records
+name = sys.argv[1]
+open("ready." + name, "w").close()
+while not all(os.path.exists("ready." + w) for w in writers):  # all write at once
+    pass
+for i in range(records):
+    if i % 7 == 6:
+        log.klog_write(i % 8, b"%s", text(name, i).encode())
+    else:
+        log.__android_log_write(2 + i % 6, name.encode(), text(name, i).encode())
+PY
+    cat >logs.sh <<SCRIPT
+mkfifo /data/led_pipe
+"$lumend" 3 >lumend.out & daemon=\$!; echo \$daemon >pid
+for w in A B C D; do python3 writer.py \$w & writers="\$writers \$!"; done; wait \$writers
+for w in 1 2 3; do printf '\004\005\006\007\004\005\006\007' >/data/led_pipe & bytes="\$bytes \$!"; done
+wait \$bytes
+printf '\377' >/data/led_pipe; wait \$daemon; echo "lumend ended with \$?"
+SCRIPT
+    run board --leds-fail-writes 1-40 --report rep -- sh logs.sh
+    expect_status 0
+    has out "lumend ended with 0"
+    python3 writer.py expected >expected
+    sed -n '/^boardsim logs:/,$p' rep/report.txt >logs
+    echo '    android D/virtualMCU: aw9110_white_reg:err_cnt > 20, please check the device then restart the aw9110_lib' >daemon
+    printf '    kernel level 6: <6>touch_test: Process(%s) open the pip in O_RDONLY mode.\n' "$(cat pid)" >>daemon
+    [ "$(sed -n 3p logs)" = "  log lines the programs wrote: 8002" ] || fail "$(sed -n 3p logs)"
+    for w in A B C D; do
+        grep -e " $w record " logs | cmp -s - "$(grep -e " $w record " expected >e.$w; echo e.$w)" ||
+            fail "writer $w's records differ: $(grep -e " $w record " logs | diff e.$w - | head -c 600)"
+    done
+    grep -v -e " [ABCD] record " logs | tail -n +4 | sort | cmp -s - daemon || fail "the daemon's records: $(cat logs | head -c 2000)"
+    # The bytes the daemon took, as it printed them; each of the 24 once.
+    sed -n 's/^kavo : touch led recieve command : //p' lumend.out | tr '\n' ' ' >printed
+    [ "$(tr ' ' '\n' <printed | grep . | sort -n | uniq -c | tr -s ' ' | tr '\n' ';')" = " 6 4; 6 5; 6 6; 6 7; 1 255;" ] ||
+        fail "the daemon printed: $(cat printed)"
+    python3 -c 'import json, sys
+leds = [p for p in json.load(open("rep/report.json"))["parts"] if p["part"] == "leds"][0]
+print(" ".join(str(c["byte"]) for c in leds["commands"]), end=" ")' >recorded
+    cmp -s printed recorded || fail "recorded: $(cat recorded), printed: $(cat printed)"
+    ;;
+bed_isolation)
+    # Each step that keeps COMMAND away from the machine's devices, seen from COMMAND without
+    # the preloads (as a static binary sees it): one line per step, compared whole.
+    cat >iso.sh <<'SCRIPT'
+ulimit -c 0
+real() { env -u LD_PRELOAD "$@"; }
+# The options of the topmost mount at $1 ("none" when there is none of its own).
+options() { real awk -v at="$1" '$5 == at { o = $6 } END { print o ? o : "none" }' /proc/self/mountinfo; }
+flag() { case ,$(options "$1"), in *,$2,*) echo "$2" ;; *) echo "not $2" ;; esac; }
+echo "/dev: $(real ls -A /dev | tr '\n' ' ')"
+echo "/dev is mounted $(flag /dev nodev)"
+real mknod node c 1 11 2>/dev/null && echo "mknod made a device node" || echo "mknod refused"
+echo "/sys: $(real ls -A /sys | tr '\n' ' ')(mounted $(flag /sys ro))"
+echo "/proc/sys is mounted $(flag /proc/sys ro)"
+real test -e /proc/sysrq-trigger && echo "/proc/sysrq-trigger is mounted $(flag /proc/sysrq-trigger ro)"
+echo marker >/data/marker  # through the preload's rewrite
+real test -d /data && echo "/data holds: $(real cat /data/marker)"
+echo "bounding set: $(real awk '$1 == "CapBnd:" { print $2 }' /proc/self/status)"
+mkdir mnt && real mount -t tmpfs none mnt 2>/dev/null && echo "mount worked" || echo "mount refused"
+echo "ids: $(id -u) $(id -g)"
+SCRIPT
+    run leds -- sh iso.sh
+    expect_status 0
+    if grep -q "no private mount namespace" err; then echo "skip: no private mount namespace here"; exit 77; fi
+    # The bounding set less CAP_MKNOD (27), CAP_SYS_ADMIN (21), CAP_SYS_BOOT (22), CAP_SYS_RAWIO
+    # (17) and CAP_SYS_MODULE (16): root's own, or in a new user namespace every capability.
+    if [ "$(id -u)" -eq 0 ]; then
+        before=$((0x$(awk '$1 == "CapBnd:" { print $2 }' /proc/self/status)))
+    else
+        before=$(((1 << ($(cat /proc/sys/kernel/cap_last_cap) + 1)) - 1))
+    fi
+    bounding=$(printf '%016x' $((before & ~(1 << 27 | 1 << 21 | 1 << 22 | 1 << 17 | 1 << 16))))
+    {
+        echo "/dev: fd full null ptmx pts random shm stderr stdin stdout tty urandom zero "
+        echo "/dev is mounted nodev"
+        echo "mknod refused"
+        echo "/sys: (mounted ro)"
+        echo "/proc/sys is mounted ro"
+        [ -e /proc/sysrq-trigger ] && echo "/proc/sysrq-trigger is mounted ro"
+        [ -d /data ] && echo "/data holds: marker"
+        echo "bounding set: $bounding"
+        echo "mount refused"
+        echo "ids: $(id -u) $(id -g)"
+    } >expected
+    cmp -s expected out || fail "$(diff expected out)"
+    ;;
+bed_signals)
+    # Each signal boardsim passes on reaches every program of a script while it waits: the
+    # daemon in the open of its pipe, sensorflash polling a touch controller that does not
+    # answer, coprocflash waiting for a silent ROM bootloader, a setsid'd reader blocked in
+    # the read of a FIFO, and a daemon that boardsim adopted. (env --default-signal: a script's
+    # & jobs start with INT and QUIT ignored.) Each ends as on the board: coprocflash with 1
+    # after an INT.
+    head -c 387 /dev/urandom >touch.bin
+    head -c 3000 /dev/urandom >mcu.bin
+    cat >signals.sh <<SCRIPT
+ulimit -c 0
+trap '' INT TERM HUP QUIT
+run() { env --default-signal "\$@" & }
+run "$lumend" 3 >lumend.out; l=\$!
+run "$coprocflash" mcu.bin 2.0.13 >cf.out; c=\$!
+mkfifo /data/q
+run setsid sh -c 'exec 3<>/data/q; exec cat <&3'; r=\$!
+# A daemon: its parent gone, boardsim adopts it.
+(run setsid sh -c 'trap "echo \$\$ >daemon.got; exit" INT TERM HUP QUIT; echo \$\$ >daemon; while :; do sleep 0.1; done')
+until grep -qx '.UART - serial_write.: write ret = 1' cf.out; do sleep 0.05; done  # the first entry
+run "$sensorflash" touch.bin 1.0.12 >sf.out; s=\$!
+echo "\$l \$s \$c \$r" >pids
+for p in lumend:\$l sensorflash:\$s coprocflash:\$c setsid:\$r; do wait \${p#*:}; echo "\${p%:*} \$?"; done
+until [ -s daemon.got ]; do sleep 0.05; done; cmp -s daemon daemon.got && echo "daemon ended by its trap"
+exit 3
+SCRIPT
+    for sig in INT TERM HUP QUIT; do
+        rm -f pids cf.out sf.out daemon daemon.got
+        start board --touch-no-answer enter --mcu-silent-bootloader 3 -- sh signals.sh
+        await '[ -s pids ] && [ -s daemon ] && grep -q "start upgrade" sf.out'
+        set -- $(cat pids)
+        await_fifo_open "$1"
+        await "grep -q pipe_read /proc/$4/wchan 2>/dev/null"
+        kill -$sig "$(pgrep -P $runner)"
+        finish
+        expect_status 3
+        code=$((128 + $(case $sig in INT) echo 2 ;; TERM) echo 15 ;; HUP) echo 1 ;; QUIT) echo 3 ;; esac)))
+        printf 'lumend %s\nsensorflash %s\ncoprocflash %s\nsetsid %s\ndaemon ended by its trap\n' $code $code \
+            "$([ $sig = INT ] && echo 1 || echo $code)" $code >expected
+        cmp -s expected out || fail "SIG$sig: $(diff expected out)"
+    done
+    ;;
+bed_path)
+    # A program found through PATH starts as a shell would start it (an ARM one under qemu-arm,
+    # as the same program: its argv[0], the file found, the armhf root): COMMAND itself, and in
+    # a script the shell's search, execvp's (env), execlp's, posix_spawnp's (python) and an
+    # empty PATH entry (the current folder). A folder of the program's name earlier in PATH is passed over.
+    mkdir -p early/lumend bin
+    ln -s "$lumend" bin/lumend
+    PATH="$work/early:bin:$PATH" run leds --chip-missing 2 -- lumend
+    expect_status 1
+    has err "log lines the programs wrote: 1
+    android D/virtualMCU: open aw9110_2_dev error"
+    cat >path.sh <<'SCRIPT'
+# Until the daemon $1 waits in the open of its pipe; then its command line, and the end command.
+show() {
+    until grep -q wait_for_partner /proc/$1/wchan 2>/dev/null; do sleep 0.05; done
+    echo "$2: $(tr '\0' ' ' </proc/$1/cmdline | sed "s|-E LD_PRELOAD=[^ ]*|-E PRELOADS|; s|$TESTBED_ARM_ROOT|ROOT|")"
+    printf '\377' >/data/led_pipe
+}
+PATH=early:bin:$PATH
+exec 3>&1 >&2  # the daemons' lines to standard error, these to the output
+lumend 3 & show $! shell >&3; wait $! || echo "status $?" >&3
+env lumend 3 & show $! execvp >&3; wait $! || echo "status $?" >&3
+python3 -c 'import ctypes; ctypes.CDLL(None).execlp(b"lumend", b"lumend", b"3", None)' & show $! execlp >&3
+wait $! || echo "status $?" >&3
+python3 -c 'import os, sys; pid = os.posix_spawnp("lumend", ["lumend", "3"], os.environ); print(pid, file=sys.stderr)
+os._exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))' 2>spawned & spawner=$!
+until [ -s spawned ]; do sleep 0.05; done
+show "$(cat spawned)" posix_spawnp >&3; wait $spawner || echo "status $?" >&3
+(cd bin && PATH=early::/usr/bin:/bin exec env lumend 3) & show $! empty >&3; wait $! || echo "status $?" >&3
+SCRIPT
+    run leds -- sh path.sh
+    expect_status 0
+    if od -An -tx1 -j4 -N1 "$lumend" | grep -q 01; then  # ELFCLASS32: the armhf build
+        prefix="$(command -v qemu-arm) -L ROOT -0 lumend -E PRELOADS "
+        found="${prefix}bin/lumend 3 " here="${prefix}./lumend 3 "
+    else
+        found="lumend 3 " here="lumend 3 "
+    fi
+    printf 'shell: %s\nexecvp: %s\nexeclp: %s\nposix_spawnp: %s\nempty: %s\n' "$found" "$found" "$found" "$found" "$here" >expected
+    cmp -s expected out || fail "$(diff expected out)"
+    ;;
 *)
     fail "no such case"
     ;;

@@ -91,4 +91,29 @@ TEST(ArmElf, OnlyA32BitArmElfIsOne) {
 #endif
 }
 
+// The header of an ARM program with one field changed is no ARM program; the whole 52-byte
+// header must be there.
+TEST(ArmElf, EachHeaderFieldAndTheHeadersLength) {
+    std::ifstream in(ARM_PROGRAM, std::ios::binary);
+    std::string header(52, '\0');
+    ASSERT_TRUE(in.read(&header[0], 52));
+    const std::string path = "/tmp/arm-elf-header." + std::to_string(getpid());
+    auto check = [&](const std::string& bytes) {
+        std::ofstream(path, std::ios::binary) << bytes;
+        return testbed_arm_elf(path.c_str());
+    };
+    EXPECT_TRUE(check(header));
+    EXPECT_FALSE(check(header.substr(0, 51)));
+    struct Change {
+        size_t offset;
+        char value;
+    } changes[] = {{0, 0x7e}, {3, 'f'}, {4, 2 /* ELFCLASS64 */}, {5, 2 /* big-endian */}, {18, 62 /* x86-64 */}, {19, 1}};
+    for (const auto& c : changes) {
+        std::string changed = header;
+        changed[c.offset] = c.value;
+        EXPECT_FALSE(check(changed)) << "byte " << c.offset;
+    }
+    unlink(path.c_str());
+}
+
 }  // namespace
