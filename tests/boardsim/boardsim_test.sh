@@ -352,8 +352,8 @@ state_checks)
     echo '{"format": "boardsim-board-state", "version": 1, "gpu": {}}' >other.json
     refused 'boardsim: --state other.json: holds "gpu", which is no part of the board; it is left as it is' touch --state other.json
     echo '{"format": "boardsim-board-state", "version": 1, "touch": {"version": "x"}}' >bad.json
-    refused "boardsim: --state bad.json: the touch state does not fit the board ([json.exception.type_error.302] type must be \
-number, but is string); it is left as it is" board --state bad.json
+    refused 'boardsim: --state bad.json: the touch state does not fit the board (version "x": a byte value 0-255 (or 0x00-0xFF)); it is left as it is' \
+        board --state bad.json
     TMPDIR=$work/rotmp
     refused "boardsim: cannot make the board's working folders in $work/rotmp (\$TMPDIR): Permission denied" touch
     TMPDIR=$work/tmp
