@@ -61,6 +61,10 @@ const Case kCases[] = {
     {"mcu --power-cut-after-pages 257", "boardsim mcu: --power-cut-after-pages takes a page count, not \"257\""},
     {"mcu --drop-answer-byte 1", nullptr, [](const Options& o) { return o.mcu.drop_answer_byte == 1; }},
     {"mcu --drop-answer-byte 0", "boardsim mcu: --drop-answer-byte takes a byte number from 1, not \"0\""},
+    {"mcu --silent-bootloader 1000000 --nack sync=1000000", nullptr,
+     [](const Options& o) { return o.mcu.silent_bootloader == 1000000 && o.mcu.nacks[0].second == 1000000; }},
+    {"mcu --silent-bootloader 1000001", "boardsim mcu: --silent-bootloader takes a count, not \"1000001\""},
+    {"mcu --nack-erase -1", "boardsim mcu: --nack-erase takes a count, not \"-1\""},
     {"mcu --split-answer 1,2@10001", "boardsim mcu: --split-answer takes piece sizes with an optional gap, like 3,4@20, not \"1,2@10001\""},
 };
 

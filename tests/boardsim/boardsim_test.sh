@@ -108,16 +108,6 @@ SCRIPT
     has err "boardsim: COMMAND left 1 process running; ended with the board"
     ! kill -0 "$(cat sleeper)" 2>/dev/null || fail "sleep 78 outlived the board"
     ;;
-leds_chip_missing)
-    run leds --chip-missing 2 -- "$lumend"
-    expect_status 1
-    has err "/dev/aw9110_2_dev: absent"
-    # The daemon opened the first chip (through the device server for an ARM build): used.
-    has err "outcome: opened, no register written"
-    has err "/dev/aw9110_1_dev: opened 1 time; 0 register write calls"
-    has err "log lines the programs wrote: 1
-    android D/virtualMCU: open aw9110_2_dev error"
-    ;;
 leds_script)
     # A script that starts the daemon, makes and writes its pipe itself, and ends with 5.
     cat >script.sh <<SCRIPT
@@ -141,26 +131,8 @@ SCRIPT
         ! grep -q "/dev/kmsg is visible\|a new node works\|devtmpfs mounted" out || fail "real devices reachable"
     fi
     ;;
-touch_bad_row)
-    head -c 387 /dev/zero >touch.bin  # three packets: rows 0, 1 and the last
-    run touch --bad-row-checksum 1 -- "$sensorflash" touch.bin 1.0.12
-    expect_status 251
-    has out "TOUCH UPDATE FAIL:ret=-5"
-    has err "rows programmed: 0-1 (2 program row commands)"
-    has err "rows left damaged (their checksum reads back wrong): 1"
-    ;;
-mcu_nack_erase)
-    # Five refusals fail the first cell of the first pass; the second pass goes through.
-    head -c 1000 /dev/urandom >mcu.bin
-    run mcu --nack-erase 5 --new-version 2.0.13 -- "$coprocflash" mcu.bin 2.0.13
-    expect_status 0
-    has out "mcu erase all memory fail"
-    has err "bootloader entries: 2"
-    has err "    0x08000000 #......."
-    has err "afterwards the application answers the version query: 2.0.13"
-    has err "line: 115200 baud, 8 data bits, even parity, 1 stop bit, raw"
-    ! grep -q "serial_set_parity" out || fail "the line settings were refused"
-    # Other settings show as they were made.
+mcu_line_settings)
+    # Settings other than the updater's show as they were made.
     run mcu -- stty -F /dev/ttyS1 9600 cs7 parenb parodd cstopb
     expect_status 0
     has err "line: 9600 baud, 7 data bits, odd parity, 2 stop bits, raw"
@@ -174,22 +146,6 @@ mcu_interrupted)
     kill -INT "$(pgrep -P $runner)"
     finish
     expect_status 1
-    ;;
-mcu_stm32flash)
-    # An independent AN3155 host: stm32flash enters the ROM bootloader through the same sysfs
-    # lines (boot-select high, a reset pulse), reads the part's commands and ID, erases and
-    # writes the image, reads it back to verify, and restarts the application.
-    # 8E1, as the part's USART bootloader requires: this needs a bed whose simulated line
-    # accepts even parity (a plain pty refuses PARENB).
-    command -v stm32flash >/dev/null || { echo "skip: stm32flash is not installed"; exit 77; }
-    head -c 3000 /dev/urandom >mcu.bin
-    run mcu --new-version 2.0.13 -- stm32flash -b 115200 -m 8e1 -i '119,117,-117:-119,117,-117' -w mcu.bin -v /dev/ttyS1
-    expect_status 0
-    has out "Wrote and verified address 0x08000bb8 (100.00%) Done."
-    has err "bootloader entries: 1"
-    has err "bootloader commands done: 1 erase (2 pages), 12 write memory (3000 bytes), 1 get, 1 get version, 1 get ID, 12 read memory (3000 bytes), 0 go"
-    has err "    0x08000000 ##oooo"
-    has err "afterwards the application answers the version query: 2.0.13"
     ;;
 mcu_lines_state_bounds)
     # A script reads the lines back as sysfs gives them: an output reads its level, an input
@@ -256,19 +212,6 @@ SCRIPT
     expect_status 0
     has err "bootloader entries: 1 (silent in 0)"
     has err "took effect: --nack-erase 4: 4 times"
-    # Fault options at their bounds: the last value runs, one past gets status 2 and nothing runs.
-    for bound in "--silent-bootloader 0" "--silent-bootloader 1000000" "--nack-erase 1000000" "--nack sync=1000000" \
-        "--drop-answer-byte 1" "--drop-answer-byte 1000000" "--power-cut-after-bytes 0" \
-        "--power-cut-after-bytes 524288" "--power-cut-after-pages 0" "--power-cut-after-pages 256"; do
-        run mcu $bound -- true
-        expect_status 0
-    done
-    for past in "--silent-bootloader 1000001" "--nack-erase 1000001" "--nack sync=1000001" "--nack-erase -1" \
-        "--drop-answer-byte 0" "--drop-answer-byte 1000001" "--power-cut-after-bytes 524289" \
-        "--power-cut-after-bytes -1" "--power-cut-after-pages 257"; do
-        run mcu $past -- touch ran
-        [ "$status" -eq 2 ] && [ "$(wc -l <err)" -eq 1 ] && [ ! -e ran ] || fail "$past: status $status"
-    done
     ;;
 board_two_runs)
     # An install step run twice on one board with --state: the first run updates the touch
