@@ -515,7 +515,11 @@ void print_help(FILE* out, Board board) {
     // One option: its name and value, then its help wrapped to the width.
     auto row = [&](const std::string& left, const std::string& help) {
         std::string line = "  " + left;
-        line.resize(std::max(line.size() + 1, kHelpIndent), ' ');
+        if (line.size() + 2 > kHelpIndent) {  // a long name on a line of its own, as GNU tools do
+            fprintf(out, "%s\n", line.c_str());
+            line.clear();
+        }
+        line.resize(kHelpIndent, ' ');
         size_t pos = 0;
         while (pos < help.size()) {
             size_t room = kHelpWidth - line.size(), end = help.size();
@@ -535,6 +539,7 @@ void print_help(FILE* out, Board board) {
     };
     rows(Board::none);
     row("--help", "this text");
+    if (board == Board::none) row("--version", "boardsim's version (alone, before any board)");
     for (Board b : kParts) {
         if (board != Board::none && board != Board::whole && board != b) continue;
         fprintf(out, "\n%s %s: %s\n", board == Board::whole ? "part" : "boardsim", board_name(b), board_summary(b));
