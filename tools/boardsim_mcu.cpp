@@ -36,11 +36,6 @@ const char* const kDefaultVersion = "1.0.0";
 const char* const kTty = "ttyS1";
 const int kGpios[] = {13, 117, 119};  // auxiliary, reset, boot-select
 
-// "1 page", "2 pages".
-std::string count_text(size_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
 // When COMMAND first opened the MCU's serial line or one of its lines' sysfs files (for reading
 // too, which the GPIO model's write records do not show): inotify on the tty and the sysfs
 // folders, on a thread of its own. The models' own opens come before it starts, or are of
@@ -241,7 +236,7 @@ public:
             size_t used = 0;
             for (uint32_t page = 0; page < McuModel::kPages; ++page) used += !erased(flash_, page);
             snprintf(buf, sizeof buf, "application %s before the run, %s of flash in use (from the saved state)",
-                     version_.c_str(), count_text(used, "page", "pages").c_str());
+                     version_.c_str(), counted(used, "page", "pages").c_str());
         } else {
             snprintf(buf, sizeof buf, "application %s before the run, %u KiB of old firmware in flash", version_.c_str(),
                      kOldFirmwareSize / 1024);
@@ -253,13 +248,13 @@ public:
         snprintf(buf, sizeof buf, "version queries: %d; bootloader entries: %d (silent in %d)", mcu_->version_queries(),
                  entries, silent);
         s.lines.push_back(buf);
-        s.lines.push_back("bootloader commands done: " + count_text(erases, "erase", "erase") + " (" +
-                          count_text(erased_pages, "page", "pages") + "), " +
-                          count_text(writes, "write memory", "write memory") + " (" + count_text(written, "byte", "bytes") +
+        s.lines.push_back("bootloader commands done: " + counted(erases, "erase", "erase") + " (" +
+                          counted(erased_pages, "page", "pages") + "), " +
+                          counted(writes, "write memory", "write memory") + " (" + counted(written, "byte", "bytes") +
                           "), " + std::to_string(counts.get) + " get, " + std::to_string(counts.get_version) +
                           " get version, " + std::to_string(counts.get_id) + " get ID, " +
                           std::to_string(counts.read_memory) + " read memory (" +
-                          count_text(counts.read_bytes, "byte", "bytes") + "), " + std::to_string(counts.go) + " go");
+                          counted(counts.read_bytes, "byte", "bytes") + "), " + std::to_string(counts.go) + " go");
         Json fault_facts = Json::array();
         s.lines.push_back(fault_report(faults, &fault_facts));
         s.lines.push_back("flash map:");
@@ -341,7 +336,7 @@ private:
             const std::string text = testbed::describe_line(settings[i - 1]);
             list.push_back({{"setting", text}, {"bytes_sent", sent[i]}});
             rows.push_back("  " + std::to_string(i) + ". " + text + ": " +
-                           (sent[i] ? count_text(sent[i], "byte", "bytes") + " sent under it" : "no byte sent under it") +
+                           (sent[i] ? counted(sent[i], "byte", "bytes") + " sent under it" : "no byte sent under it") +
                            (i == during ? " (in force during the transfers)" : ""));
         }
         const std::string line_text = settings.empty() ? "never set up by the program" : testbed::describe_line(settings[during - 1]);
@@ -349,7 +344,7 @@ private:
         lines->push_back("line settings the program made (tcsetattr), in order: " +
                          (settings.empty() ? std::string("none") : std::to_string(settings.size())));
         lines->insert(lines->end(), rows.begin(), rows.end());
-        if (sent[0]) lines->push_back("  before any of them: " + count_text(sent[0], "byte", "bytes") + " sent");
+        if (sent[0]) lines->push_back("  before any of them: " + counted(sent[0], "byte", "bytes") + " sent");
         *facts = {{"line", line_text},
                   {"made", settings.size()},
                   {"settings", list},
