@@ -3,6 +3,8 @@
 
 #include <errno.h>
 
+#include "board_time.h"
+
 namespace board {
 
 namespace {
@@ -14,7 +16,7 @@ constexpr uint8_t kSeqRun = 0x80;
 long Aw9110Chip::on_write(const uint8_t* data, size_t len) {
     std::lock_guard<std::mutex> lock(mutex_);
     unsigned n = shared_count_ ? ++*shared_count_ : static_cast<unsigned>(writes_.size()) + 1;
-    RegWrite w{std::chrono::steady_clock::now(), std::vector<uint8_t>(data, data + len), false, -EIO};
+    RegWrite w{testbed::board_now(), std::vector<uint8_t>(data, data + len), false, -EIO};
     if (n >= fail_first_ && n <= fail_last_) {
         writes_.push_back(w);
         return w.result;

@@ -3,7 +3,6 @@
 #include "mcu_model.h"
 
 #include <algorithm>
-#include <thread>
 
 namespace board {
 
@@ -319,7 +318,8 @@ void McuModel::on_bytes(const uint8_t* data, size_t len) {
         std::unique_lock<std::mutex> lock(mutex_);
         // Inside the bed a byte can overtake the reset line's fall that the host made before
         // sending it, as the GPIO model takes in each write a moment late: it waits that moment.
-        running_.wait_for(lock, kLineLag, [this] { return mode_ == Mode::application || mode_ == Mode::bootloader; });
+        testbed::board_wait_until(lock, running_, testbed::board_now() + kLineLag,
+                                  [this] { return mode_ == Mode::application || mode_ == Mode::bootloader; });
         for (size_t i = 0; i < len; ++i) {
             if (mode_ == Mode::application)
                 app_byte(data[i], &replies);
@@ -336,10 +336,10 @@ void McuModel::on_bytes(const uint8_t* data, size_t len) {
         drop_lost_byte(&boot_out);
         for (auto& r : replies) drop_lost_byte(&r);
     }
-    if (delay.count() > 0) std::this_thread::sleep_for(delay);
+    testbed::board_sleep_for(delay);
     if (!boot_out.empty()) peer_->send(boot_out);
     for (size_t i = 0; i < replies.size(); ++i) {
-        if (i > 0 && gap.count() > 0) std::this_thread::sleep_for(gap);
+        if (i > 0) testbed::board_sleep_for(gap);
         if (!replies[i].empty()) peer_->send(replies[i]);
     }
 }

@@ -3,24 +3,60 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <fcntl.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "char_device.h"
 
 namespace board {
 
+namespace {
+
+// Bytes waiting to be read at fd; 0 when it cannot tell.
+int waiting(int fd) {
+    int n = 0;
+    return fd >= 0 && ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
+}
+
+}  // namespace
+
 SerialPeer::SerialPeer(int master, Handler on_bytes)
-    : master_(master), stop_fd_(eventfd(0, EFD_CLOEXEC)), on_bytes_(std::move(on_bytes)) {
+    : master_(master),
+      stop_fd_(eventfd(0, EFD_CLOEXEC)),
+      slave_(ioctl(master, TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC)),
+      line_(0),
+      on_bytes_(std::move(on_bytes)) {
+    struct stat st;
+    if (slave_ >= 0 && fstat(slave_, &st) == 0) line_ = st.st_rdev;
+    if (line_ != 0) {
+        testbed::watch_line(this);
+        watched_ = true;
+    }
     thread_ = std::thread([this] { run(); });
 }
 
 SerialPeer::~SerialPeer() {
     stop();
     close(stop_fd_);
+    if (slave_ >= 0) close(slave_);
+}
+
+bool SerialPeer::settled(uint64_t written_by_programs, uint64_t consumed_by_programs) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Taken in: read by the peer, or waiting at the master for a handler that is busy (a paced
+    // answer asleep on the board's time). Given out: read by a program, or waiting for one.
+    return received_.size() + static_cast<uint64_t>(waiting(master_)) >= written_by_programs &&
+           consumed_by_programs + static_cast<uint64_t>(waiting(slave_)) >= sent_;
 }
 
 void SerialPeer::stop() {
+    if (watched_) {
+        testbed::unwatch_line(this);
+        watched_ = false;
+    }
     if (!thread_.joinable()) return;
     uint64_t one = 1;
     if (write(stop_fd_, &one, sizeof one) < 0) {
@@ -63,6 +99,8 @@ void SerialPeer::send(const uint8_t* data, size_t len) {
             return;
         }
         off += static_cast<size_t>(n);
+        std::lock_guard<std::mutex> lock(mutex_);
+        sent_ += static_cast<uint64_t>(n);
     }
 }
 

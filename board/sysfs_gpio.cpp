@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "board_time.h"
 #include "char_device.h"
 
 namespace board {
@@ -175,7 +176,7 @@ void SysfsGpio::drain() {
             if (!(ev->mask & IN_CLOSE_WRITE)) continue;
             for (auto& f : fifos_) {
                 if (f.watch != ev->wd) continue;
-                GpioWrite w{f.file, take_write(f), std::chrono::steady_clock::now()};
+                GpioWrite w{f.file, take_write(f), testbed::board_now()};
                 if (w.value.empty()) break;  // an empty write, or one already taken apart above
                 w.applied = apply(w);
                 Listener l;

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "board_time.h"
+
 namespace board {
 
 namespace {
@@ -187,7 +189,7 @@ void TouchController::update_mode_locked(Clock::time_point now) {
 
 long TouchController::on_write(const uint8_t* data, size_t len) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto now = Clock::now();
+    const auto now = testbed::board_now();
     update_mode_locked(now);
     long result = static_cast<long>(len);
     auto frame_fault = len >= 2 && data[0] == SOF && mode_ != Mode::application ? frame_write_faults_.find(data[1])
@@ -359,7 +361,7 @@ void TouchController::answer_locked(uint8_t cmd, uint8_t status, std::vector<uin
 
 long TouchController::on_read(uint8_t* buf, size_t len) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto now = Clock::now();
+    const auto now = testbed::board_now();
     update_mode_locked(now);
     const uint8_t offset = len ? buf[0] : 0;
     long result = static_cast<long>(len);
@@ -390,7 +392,7 @@ long TouchController::on_read(uint8_t* buf, size_t len) {
 
 long TouchController::on_ioctl(unsigned long request, unsigned long arg) {
     std::lock_guard<std::mutex> lock(mutex_);
-    ioctls_.push_back({request, arg, Clock::now()});
+    ioctls_.push_back({request, arg, testbed::board_now()});
     return 0;
 }
 

@@ -19,6 +19,7 @@
 #include "arm_program.h"
 #include "arm_runtime.h"
 #include "device_server.h"
+#include "virtual_clock.h"
 #include "own_files.h"
 
 #include <condition_variable>
@@ -121,6 +122,7 @@ struct Bed::Impl {
     // The emulated devices for programs of another word size (ARM under qemu-arm).
     std::unique_ptr<DeviceServer> devices;
     ArmRuntime arm = find_arm_runtime();
+    std::unique_ptr<VirtualClock> clock;  // the board's time when virtual
 };
 
 Bed::Bed() : impl_(new Impl) {
@@ -142,6 +144,7 @@ Bed::Bed() : impl_(new Impl) {
 }
 
 Bed::~Bed() {
+    impl_->clock.reset();
     impl_->devices.reset();
     for (auto& a : impl_->attached) g_object_unref(a.base);
     for (auto& t : impl_->ttys) {
@@ -299,6 +302,10 @@ struct Process::Io {
     }
 };
 
+void Bed::use_virtual_clock() {
+    if (!impl_->clock) impl_->clock.reset(new VirtualClock(impl_->sandbox + "/clock"));
+}
+
 std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const RunOptions& opts) {
     for (const auto& n : impl_->nodes) {
         struct stat st;
@@ -319,7 +326,11 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     // One LD_PRELOAD value for every process of the run, host or ARM: the bed's preload first
     // ("/data", open faults, logs), then its ARM one (exec of ARM programs; ARM programs'
     // device calls), then umockdev's (/dev and /sys paths, ptys, host programs' device calls).
-    std::vector<std::string> libs = opts.preload_before;
+    // The virtual clock's preload comes first: the programs' own time and wait calls reach it
+    // before anything else, and the other preloads' inner calls stay on the real clock.
+    std::vector<std::string> libs;
+    if (impl_->clock) libs.push_back(own_library(TESTBED_CLOCK_PRELOAD_PATH));
+    libs.insert(libs.end(), opts.preload_before.begin(), opts.preload_before.end());
     libs.insert(libs.end(), {own_library(TESTBED_PRELOAD_PATH), own_library(TESTBED_ARM_PRELOAD_PATH), UMOCKDEV_PRELOAD_PATH});
     libs.insert(libs.end(), opts.preload_after.begin(), opts.preload_after.end());
     const PreloadSet preloads =
@@ -349,6 +360,7 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     if (!impl_->arm.qemu.empty()) env.push_back(std::string(TESTBED_QEMU_ARM_VAR "=") + impl_->arm.qemu);
     if (!impl_->arm.root.empty()) env.push_back(std::string(TESTBED_ARM_ROOT_VAR "=") + impl_->arm.root);
     env.push_back("TESTBED_SERIAL=" + impl_->serial_lines);
+    if (impl_->clock) env.push_back(impl_->clock->env());
     for (const auto& e : opts.env) env.push_back(e);
 
     // Without a working directory the program starts in the sandbox: a relative binary path

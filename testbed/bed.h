@@ -84,6 +84,10 @@ public:
     // Creates a regular file (and its parent directories) in the sandbox; returns its host path.
     std::string make_file(const std::string& rel_path, const std::string& content);
 
+    // From now on the board runs on a virtual clock (virtual_clock.h): every program started
+    // after this reads and waits on it, and so do the models (board_time.h).
+    void use_virtual_clock();
+
     // Starts the program. argv[0] is the binary's host path. Fails the test if a node that
     // the bed was given does not exist in the testbed (so nothing reaches the real /dev).
     std::unique_ptr<Process> start(const std::vector<std::string>& argv, const RunOptions& opts = {});

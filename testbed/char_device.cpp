@@ -8,6 +8,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "board_time.h"
+
 namespace testbed {
 
 namespace {
@@ -66,7 +68,7 @@ long CharDevice::on_read(uint8_t*, size_t) { return -EINVAL; }
 void CharDevice::note_open() {
     {
         std::lock_guard<std::mutex> lock(open_mutex_);
-        opens_.push_back(std::chrono::steady_clock::now());
+        opens_.push_back(board_now());
     }
     notify_changed();
 }

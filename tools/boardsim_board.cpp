@@ -1,5 +1,5 @@
 // A board as a list of parts: loads their saved state and checks what the run will write, sets
-// them up on one bed, runs COMMAND (with the programs' clock sped up under --fast, interrupted
+// them up on one bed, runs COMMAND (on the virtual clock under --fast, interrupted
 // after --timeout, alive lines on a terminal), saves the state and writes one report section per
 // part, in the order COMMAND first used them.
 #include <errno.h>
@@ -34,7 +34,7 @@ std::vector<std::unique_ptr<Part>> parts_of(const Options& o) {
     return parts;
 }
 
-// On a terminal, what is at work, each time this much board time has passed.
+// On a terminal, what is at work, each time this much wall time has passed.
 constexpr double kAliveEverySeconds = 10;
 
 std::chrono::milliseconds millis(double seconds) {
@@ -62,12 +62,13 @@ bool wait_or_interrupt(testbed::Process& process, double timeout_s, const BoardC
     int said = 0;
     for (;;) {
         auto until = limit;
-        if (alive_lines) until = std::min(until, clock.start + millis(kAliveEverySeconds * (said + 1) / clock.factor));
+        if (alive_lines) until = std::min(until, begin + millis(kAliveEverySeconds * (said + 1)));
         const auto left = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()),
                                    std::chrono::milliseconds(0));
         if (testbed::wait_until([&] { return process.exited(); }, left)) return false;
         if (Clock::now() >= limit) break;
-        if (alive_lines) say_alive(kAliveEverySeconds * ++said, parts);
+        ++said;
+        if (alive_lines) say_alive(clock.seconds(testbed::board_now()), parts);
     }
     fprintf(stderr, "boardsim: COMMAND ran longer than %g s (--timeout): it is interrupted (SIGINT)\n", timeout_s);
     raise(SIGINT);  // boardsim's own handler passes it on to COMMAND and all it started
@@ -114,6 +115,7 @@ int BoardRun::run(bool private_mounts) {
     Report report(o_);
     {
         testbed::Bed bed;
+        if (o_.fast) bed.use_virtual_clock();
         // The models' threads end before the bed goes, whichever way this block is left.
         struct TearDown {
             std::vector<std::unique_ptr<Part>>& parts;
@@ -123,17 +125,19 @@ int BoardRun::run(bool private_mounts) {
         } tear_down{parts_};
         for (auto& p : parts_) p->set_up(bed);
         BoardClock clock;
-        clock.factor = o_.fast ? kFastFactor : 1;
-        clock.start = Clock::now();
+        clock.start = testbed::board_now();
+        const auto wall_start = Clock::now();
         auto process = start_command(bed, o_, private_mounts);
         if (!process) return 127;
         std::vector<std::thread> beside;
         for (auto& p : parts_) beside.emplace_back([&p, &process, &clock] { p->beside(*process, clock); });
         timed_out = wait_or_interrupt(*process, o_.timeout_s, clock, parts_);
+        for (auto& p : parts_) p->command_ended();
         for (auto& t : beside) t.join();
         status = finish_command(*process);
         for (auto& p : parts_) p->after_run();
-        const RunRecord run{*process, clock, Clock::now()};
+        const RunRecord run{*process, clock, testbed::board_now()};
+        const double wall_seconds = std::chrono::duration<double>(Clock::now() - wall_start).count();
 
         std::string error;
         if (!state_->save(parts_, &error))
@@ -155,7 +159,7 @@ int BoardRun::run(bool private_mounts) {
         });
         for (const auto& u : order) report.add(u.part->kind(), u.part->report(run), u.part->files(run), u.used);
         report.add_logs(*process);
-        report.set_run(o_, status, timed_out ? kTimedOut : status, timed_out, clock.factor);
+        report.set_run(o_, status, timed_out ? kTimedOut : status, timed_out, clock.seconds(run.end), wall_seconds);
     }
     report.deliver();
     return timed_out ? kTimedOut : status;

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include "aw9110_chip.h"
 #include "boardsim_part.h"
@@ -24,6 +26,8 @@ const char* const kDaemonPipe = "/data/led_pipe";  // as the daemon names it
 constexpr uint8_t kExitCommand = 0xFF;  // ends the daemon
 constexpr unsigned long kPrepareRequest = board::Aw9110Chip::kPrepareRequest;
 constexpr double kExitPauseSeconds = 1;  // the daemon's pause between 0xFF and its end
+// How often --send looks whether the daemon holds its pipe open, on the board's clock.
+constexpr std::chrono::milliseconds kPipeLook{10};
 const char* const kTimelineFile = "leds-timeline.svg";
 
 class LedsPart : public Part {
@@ -62,26 +66,31 @@ public:
 
     // Writes the bytes into the daemon's pipe, one after each pause, then 0xFF; stops early
     // when COMMAND ends.
-    void beside(testbed::Process& process, const BoardClock& clock) override {
+    // The pauses are on the board's clock, and so are the looks for the daemon's pipe: a run
+    // writes each byte at the same board time on either clock.
+    void beside(testbed::Process&, const BoardClock&) override {
         if (o_.send.empty()) return;
-        const auto every =
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(o_.every_s / clock.factor));
+        const auto every = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o_.every_s));
         int fd = -1;
+        std::unique_lock<std::mutex> lock(beside_mutex_);
         // A FIFO opens for writing without blocking only once a reader holds it open.
-        testbed::wait_until(
-            [&] {
-                fd = open(pipe_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-                return fd >= 0 || process.exited();
-            },
-            kForever);
-        if (fd < 0) return;
+        while ((fd = open(pipe_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
+            if (testbed::board_wait_until(lock, beside_cv_, testbed::board_now() + kPipeLook, [this] { return ended_; }))
+                return;
+        }
         std::vector<uint8_t> bytes = o_.send;
         if (bytes.back() != kExitCommand) bytes.push_back(kExitCommand);
         for (uint8_t b : bytes) {
-            if (testbed::wait_until([&] { return process.exited(); }, every)) break;
+            if (testbed::board_wait_until(lock, beside_cv_, testbed::board_now() + every, [this] { return ended_; })) break;
             if (write(fd, &b, 1) != 1) break;
         }
         close(fd);
+    }
+
+    void command_ended() override {
+        std::lock_guard<std::mutex> lock(beside_mutex_);
+        ended_ = true;
+        beside_cv_.notify_all();
     }
 
     std::string activity() const override {
@@ -120,7 +129,7 @@ public:
                 const double at = run.clock.seconds(r.when);
                 snprintf(buf, sizeof buf, "%s%u at %.2f s", received.empty() ? "" : ", ", b, at);
                 received += buf;
-                commands.push_back({{"byte", b}, {"at_s", round2(at)}});
+                commands.push_back({{"byte", b}, {"at_s", hundredths(at)}});
             }
         }
         s.lines.push_back("commands the daemon read from /data/led_pipe: " + (received.empty() ? "none" : received));
@@ -191,7 +200,6 @@ public:
         std::vector<board::TimelineChip> chips;
         for (int i = 0; i < 2; ++i) {
             board::TimelineChip chip{std::string("/dev/") + kNodes[i], present_[i], chips_[i].writes()};
-            for (auto& w : chip.writes) w.when = run.clock.on_board(w.when);
             chips.push_back(chip);
         }
         std::vector<board::TimelineMark> marks;
@@ -203,18 +211,18 @@ public:
             if (!writes.empty() && (!started || writes.front().when < first_call)) first_call = writes.front().when;
             started = started || !writes.empty();
         }
-        if (started) marks.push_back({run.clock.on_board(first_call), "daemon starts", true});
+        if (started) marks.push_back({first_call, "daemon starts", true});
         for (const auto& r : run.process.pipe_reads()) {
             if (r.path != kDaemonPipe) continue;
             for (uint8_t b : r.bytes) {
-                marks.push_back({run.clock.on_board(r.when), std::to_string(b), false});
+                marks.push_back({r.when, std::to_string(b), false});
                 if (b == kExitCommand)
-                    marks.push_back({run.clock.on_board(r.when) + std::chrono::duration_cast<Clock::duration>(
+                    marks.push_back({r.when + std::chrono::duration_cast<Clock::duration>(
                                                                        std::chrono::duration<double>(kExitPauseSeconds)),
                                      "daemon ends", true});
             }
         }
-        return {{kTimelineFile, board::led_timeline_svg(chips, run.clock.start, run.clock.on_board(run.end), marks)}};
+        return {{kTimelineFile, board::led_timeline_svg(chips, run.clock.start, run.end, marks)}};
     }
 
 private:
@@ -224,12 +232,14 @@ private:
         for (int i = 0; i < 2; ++i) present_[i] = o_.chip_missing != i + 1;
     }
 
-    static double round2(double v) { return static_cast<double>(static_cast<long long>(v * 100 + 0.5)) / 100; }
 
     LedOptions o_;
     bool present_[2] = {true, true};
     board::Aw9110Chip chips_[2];
     std::string pipe_;
+    std::mutex beside_mutex_;
+    std::condition_variable beside_cv_;
+    bool ended_ = false;  // COMMAND has ended: --send stops
 };
 
 }  // namespace

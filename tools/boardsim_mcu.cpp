@@ -84,7 +84,7 @@ private:
                     std::lock_guard<std::mutex> lock(mutex_);
                     if (counts && !seen_) {
                         seen_ = true;
-                        first_ = Clock::now();
+                        first_ = testbed::board_now();
                     }
                 }
             }

@@ -242,8 +242,8 @@ const OptionRow kOptions[] = {
          return "";
      }},
     {Board::none, "--fast", nullptr,
-     "the programs' clock runs ten times fast, so every wait and time-out passes in a tenth of the time; "
-     "output and exit status stay the same, the report gives times on the programs' clock",
+     "the board runs on a virtual clock: whenever every process under the board sleeps, time jumps to the "
+     "next deadline, so waits and time-outs pass at once; output, exit status and the report stay the same",
      [](Options& o, const std::string&) -> std::string {
          o.fast = true;
          return "";
@@ -615,10 +615,6 @@ Parse parse_options(int argc, char** argv, Options* o, std::string* message) {
     o->command.assign(argv + i + 1, argv + argc);
     if (o->leds.every_given && o->leds.send.empty()) {
         *message = who + "--every goes with --send";
-        return Parse::error;
-    }
-    if (o->fast && o->mcu.paced) {
-        *message = who + "--paced (the real line's and flash's times) and --fast (no waits) contradict";
         return Parse::error;
     }
     for (uint16_t row : o->touch.bad_rows) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bed.h"
+#include "board_time.h"
 #include "boardsim_options.h"
 
 namespace boardsim {
@@ -18,22 +19,18 @@ namespace boardsim {
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::ordered_json;
 
-// The programs' clock: under --fast it runs `factor` times as fast as the wall clock, and the
+// The board's clock (virtual under --fast, see testbed/board_time.h) from COMMAND's start: the
 // report gives its times on it.
 struct BoardClock {
     Clock::time_point start;
-    double factor = 1;
-    double seconds(Clock::time_point t) const { return std::chrono::duration<double>(t - start).count() * factor; }
-    Clock::time_point on_board(Clock::time_point t) const {
-        return start + std::chrono::duration_cast<Clock::duration>((t - start) * factor);
-    }
+    double seconds(Clock::time_point t) const { return std::chrono::duration<double>(t - start).count(); }
 };
 
 // What a finished run leaves for the report.
 struct RunRecord {
     const testbed::Process& process;
     BoardClock clock;
-    Clock::time_point end;
+    Clock::time_point end;  // on the board's clock
 };
 
 // One part's section of the report: the text lines and the same facts for machines.
@@ -60,6 +57,8 @@ public:
         (void)process;
         (void)clock;
     }
+    // COMMAND has ended: what runs beside it stops (asked before the beside threads are joined).
+    virtual void command_ended() {}
     // When COMMAND first reached the part; false when it never did.
     virtual bool first_use(Clock::time_point* when) const = 0;
     virtual Section report(const RunRecord& run) const = 0;

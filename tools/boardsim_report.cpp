@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "boardsim_run.h"
+
 namespace boardsim {
 
 namespace {
@@ -18,7 +20,7 @@ constexpr char kPriorities[] = "??VDIWEF";  // Android priorities 2-7: verbose t
 
 // What report.json is, for a script that reads it: raised when a fact changes its meaning.
 const char* const kFormat = "boardsim-report";
-constexpr int kFormatVersion = 2;
+constexpr int kFormatVersion = 3;
 const char* const kTextFile = "report.txt";
 const char* const kJsonFile = "report.json";
 constexpr mode_t kFolderMode = 0777;  // less the umask, as mkdir(1) makes it
@@ -102,7 +104,8 @@ void Report::add_logs(const testbed::Process& process) {
     }
 }
 
-void Report::set_run(const Options& o, int status, int boardsim_status, bool timed_out, double clock_factor) {
+void Report::set_run(const Options& o, int status, int boardsim_status, bool timed_out, double board_seconds,
+                     double wall_seconds) {
     Json files = {kTextFile, kJsonFile};
     for (const auto& f : files_) files.push_back(f.first);
     json_ = {{"format", kFormat},
@@ -112,7 +115,9 @@ void Report::set_run(const Options& o, int status, int boardsim_status, bool tim
              {"exit_status", status},
              {"boardsim_status", boardsim_status},
              {"timed_out", timed_out},
-             {"clock_factor", clock_factor},
+             {"clock", o.fast ? "virtual" : "real"},
+             {"board_seconds", hundredths(board_seconds)},
+             {"wall_seconds", hundredths(wall_seconds)},
              {"files", files},
              {"parts", parts_},
              {"logs", logs_}};

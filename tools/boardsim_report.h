@@ -21,7 +21,9 @@ public:
     void add_logs(const testbed::Process& process);
     // status: COMMAND's own exit status (128 + n after signal n); boardsim_status: boardsim's
     // (124 when --timeout interrupted COMMAND, else the same).
-    void set_run(const Options& options, int status, int boardsim_status, bool timed_out, double clock_factor);
+    // COMMAND's end; its run's length on the board's clock and on the wall clock.
+    void set_run(const Options& options, int status, int boardsim_status, bool timed_out, double board_seconds,
+                 double wall_seconds);
     // Into DIR/report.txt, DIR/report.json and the parts' files with --report DIR, else the text
     // on standard error (the parts' files are then not written).
     void deliver() const;

@@ -19,7 +19,6 @@
 #include "arm_runtime.h"
 #include "boardsim_processes.h"
 #include "boardsim_sandbox.h"
-#include "own_files.h"
 
 namespace boardsim {
 
@@ -130,14 +129,6 @@ std::unique_ptr<testbed::Process> start_command(testbed::Bed& bed, const Options
     run.pass_stdio = true;
     run.working_dir = cwd ? cwd : ".";
     free(cwd);
-    if (options.fast) {
-        // Every process COMMAND starts waits kFastFactor times shorter: sleeps, select and
-        // poll time-outs; the programs' constants and output stay as they are.
-        run.preload_after.push_back(testbed::own_library(BOARDSIM_FAST_CLOCK));
-        char factor[48];
-        snprintf(factor, sizeof factor, "BOARDSIM_CLOCK_FACTOR=%g", kFastFactor);
-        run.env.push_back(factor);
-    }
     if (pipe2(g_signal_pipe, O_CLOEXEC) != 0) {
         fprintf(stderr, "boardsim: pipe: %s\n", strerror(errno));
         return nullptr;

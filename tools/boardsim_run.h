@@ -13,9 +13,6 @@
 
 namespace boardsim {
 
-// --fast: how much faster than the wall clock the programs' clock runs.
-constexpr double kFastFactor = 10;
-
 // Effectively without limit, for waits that only COMMAND's end cuts short.
 constexpr std::chrono::hours kForever{24 * 365};
 
@@ -41,6 +38,9 @@ int finish_command(testbed::Process& process);
 
 // A count with its noun: "1 command", "3 commands".
 std::string counted(unsigned long n, const char* one, const char* many);
+
+// Seconds to the hundredth, as the reports give times.
+inline double hundredths(double seconds) { return static_cast<double>(static_cast<long long>(seconds * 100 + 0.5)) / 100; }
 
 // "a-b, c" for a sorted list of numbers.
 std::string ranges(std::vector<unsigned> values);

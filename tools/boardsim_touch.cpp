@@ -64,7 +64,7 @@ struct FaultUse {
 
 class TouchPart : public Part {
 public:
-    TouchPart(const TouchOptions& o, double clock_factor) : o_(o), clock_factor_(clock_factor) {}
+    explicit TouchPart(const TouchOptions& o) : o_(o) {}
     Board kind() const override { return Board::touch; }
 
     void load(const Json& state) override {
@@ -104,9 +104,8 @@ public:
         touch_.set_version_after_update(o_.new_version);
         if (bootloader_) touch_.set_mode(TouchController::Mode::bootloader);
         touch_.set_rows(static_cast<uint16_t>(o_.first_row), static_cast<uint16_t>(o_.last_row));
-        // The restart lasts MS on the programs' clock, which --fast speeds up.
-        touch_.set_handover_time(std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double, std::milli>(o_.handover_ms / clock_factor_)));
+        // The restart lasts MS on the board's clock.
+        touch_.set_handover_time(std::chrono::milliseconds(o_.handover_ms));
         for (const auto& r : rows_) touch_.set_row(r.first, r.second);
         for (uint16_t row : damaged_) touch_.set_damaged_row(row);
         for (uint16_t row : o_.bad_rows) touch_.set_wrong_row_checksum(row);
@@ -280,7 +279,6 @@ private:
     }
 
     TouchOptions o_;
-    double clock_factor_;
     std::string image_;  // read before the run: COMMAND may change the file
     uint8_t version_ = 0, start_version_ = 0;
     bool bootloader_ = false;
@@ -292,7 +290,7 @@ private:
 }  // namespace
 
 std::unique_ptr<Part> make_touch_part(const Options& options) {
-    return std::unique_ptr<Part>(new TouchPart(options.touch, options.fast ? kFastFactor : 1));
+    return std::unique_ptr<Part>(new TouchPart(options.touch));
 }
 
 }  // namespace boardsim
