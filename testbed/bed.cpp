@@ -443,6 +443,7 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
         return nullptr;
     }
     proc->pid_ = pid;
+    if (impl_->clock) impl_->clock->add_program(pid);
     proc->pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     proc->io_ = std::make_shared<Process::Io>();
     if (!opts.pass_stdio) {

@@ -203,14 +203,21 @@ bool VirtualClock::wait_until(std::unique_lock<std::mutex>& lock, std::condition
     return pred();
 }
 
-// The wait to end next: the earliest deadline, of two equal ones the one that began first. The
-// entry of a thread that has gone (killed in its wait) is freed.
-int VirtualClock::earliest_wait() {
+void VirtualClock::add_program(pid_t pid) {
+    std::lock_guard<std::mutex> lock(programs_mutex_);
+    programs_.push_back(pid);
+}
+
+// The wait to end next (of this process's own threads only, when own_only): the earliest
+// deadline, of two equal ones the one that began first. The entry of a thread that has gone
+// (killed in its wait) is freed.
+int VirtualClock::earliest_wait(bool own_only) {
     int best = -1;
     for (int i = 0; i < VCLOCK_WAITS; ++i) {
         vclock_wait& w = page_->waits[i];
         if (__atomic_load_n(&w.taken, __ATOMIC_ACQUIRE) != 1 || vclock_due(page_, i)) continue;
         const pid_t pid = __atomic_load_n(&w.pid, __ATOMIC_RELAXED), tid = __atomic_load_n(&w.tid, __ATOMIC_RELAXED);
+        if (own_only && pid != pid_) continue;
         if (syscall(SYS_tgkill, pid, tid, 0) != 0 && errno == ESRCH) {
             uint32_t taken = 1;
             __atomic_compare_exchange_n(&w.taken, &taken, 0, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED);
@@ -221,7 +228,8 @@ int VirtualClock::earliest_wait() {
             continue;
         }
         const vclock_wait& b = page_->waits[best];
-        if (w.deadline < b.deadline || (w.deadline == b.deadline && w.ticket < b.ticket)) best = i;
+        if (w.deadline != b.deadline ? w.deadline < b.deadline : w.began != b.began ? w.began < b.began : w.ticket < b.ticket)
+            best = i;
     }
     return best;
 }
@@ -252,11 +260,22 @@ bool VirtualClock::line_counts_settled() {
     });
 }
 
-bool VirtualClock::quiescent() {
+bool VirtualClock::quiescent(bool* program_runs) {
     std::vector<Seen> first, second;
     if (!look(pid_, clock_tid_, &first) || busy(first)) {
         unsettled_since_ = {};
         return false;
+    }
+    {
+        // A started program runs until it is a zombie (or reaped): the first look tells.
+        std::lock_guard<std::mutex> lock(programs_mutex_);
+        programs_.erase(std::remove_if(programs_.begin(), programs_.end(),
+                                       [&](pid_t pid) {
+                                           auto t = std::find_if(first.begin(), first.end(), [&](const Seen& s) { return s.tid == pid; });
+                                           return t == first.end() || t->state == 'Z' || t->state == 'X';
+                                       }),
+                        programs_.end());
+        *program_runs = !programs_.empty();
     }
     if (!line_counts_settled()) {
         const auto now = std::chrono::steady_clock::now();
@@ -272,17 +291,18 @@ void VirtualClock::run() {
     auto recheck = kFirstRecheck;
     while (!stopping_) {
         const uint32_t seen = __atomic_load_n(&page_->changes, __ATOMIC_ACQUIRE);
-        if (earliest_wait() < 0) {
+        if (earliest_wait(false) < 0) {
             futex_wait(&page_->changes, seen, kIdleRecheck);
             continue;
         }
-        if (!quiescent()) {
+        bool program_runs = false;
+        const int i = quiescent(&program_runs) ? earliest_wait(!program_runs) : -1;
+        if (i < 0) {
             futex_wait(&page_->changes, seen, recheck);
             recheck = std::min(recheck * 2, kLastRecheck);
             continue;
         }
-        const int i = earliest_wait();
-        if (i >= 0) advance(i);
+        advance(i);
         recheck = kFirstRecheck;
     }
 }

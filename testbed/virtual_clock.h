@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "board_time.h"
 #include "virtual_clock_page.h"
@@ -31,6 +32,11 @@ public:
     BoardTimePoint now() override;
     bool wait_until(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, BoardTimePoint deadline,
                     const std::function<bool()>& pred) override;
+    // A program the bed started (a child of this process): the processes under the board see
+    // their time move only while one such program runs. What it leaves running when it ends sees
+    // the time stand still until it is ended too, so its end does not depend on how quickly the
+    // leftovers are found. (The models' own waits still end, on the board's time.)
+    void add_program(pid_t pid);
 
 private:
     struct Waker {
@@ -38,9 +44,9 @@ private:
         std::condition_variable* cv = nullptr;
     };
     void run();
-    int earliest_wait();
+    int earliest_wait(bool own_only);
     void advance(int i);
-    bool quiescent();
+    bool quiescent(bool* program_runs);
     bool line_counts_settled();
     int64_t board_ns(BoardTimePoint t) const;
 
@@ -49,6 +55,8 @@ private:
     pid_t pid_;
     std::atomic<pid_t> clock_tid_{0};
     std::atomic<bool> stopping_{false};
+    std::mutex programs_mutex_;
+    std::vector<pid_t> programs_;  // started and not yet seen ended
     std::mutex wakers_mutex_;
     Waker wakers_[VCLOCK_WAITS];
     std::chrono::steady_clock::time_point unsettled_since_{};  // a line first seen unsettled (wall clock)

@@ -14,14 +14,17 @@
 #define VCLOCK_LINES 4                /* serial lines whose traffic is counted */
 #define VCLOCK_WAKE_SIGNAL SIGURG     /* ends a process's timed wait; ignored by default */
 
-/* One timed wait in progress: a thread sleeps until the board clock reaches `deadline`. */
+/* One timed wait in progress: a thread sleeps until the board clock reaches `deadline`. Of two
+ * waits with one deadline, the one that began earlier on the board's clock ends first, and of
+ * two that began at the same board time, the one entered first. */
 struct vclock_wait {
     uint32_t taken;    /* 0: free; 1: a thread waits here */
     uint32_t due;      /* set to 1 when the clock reached the deadline (a futex word) */
     int32_t pid;       /* the waiting thread, to send it VCLOCK_WAKE_SIGNAL */
     int32_t tid;
     int64_t deadline;  /* ns of board time */
-    uint64_t ticket;   /* order of the waits that began: the earlier of two equal deadlines first */
+    int64_t began;     /* ns of board time when the wait began */
+    uint64_t ticket;   /* order in which the waits were entered */
 };
 
 /* What the programs did with one serial line (a pty slave, by its device number): bytes their
@@ -58,6 +61,7 @@ static inline int vclock_begin_wait(struct vclock_page *page, int64_t deadline, 
         __atomic_store_n(&w->pid, pid, __ATOMIC_RELAXED);
         __atomic_store_n(&w->tid, tid, __ATOMIC_RELAXED);
         __atomic_store_n(&w->deadline, deadline, __ATOMIC_RELAXED);
+        __atomic_store_n(&w->began, __atomic_load_n(&page->now, __ATOMIC_ACQUIRE), __ATOMIC_RELAXED);
         __atomic_store_n(&w->ticket, __atomic_fetch_add(&page->tickets, 1, __ATOMIC_RELAXED), __ATOMIC_RELAXED);
         __atomic_store_n(&w->taken, 1, __ATOMIC_RELEASE);
         __atomic_fetch_add(&page->changes, 1, __ATOMIC_RELEASE);

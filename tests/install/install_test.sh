@@ -50,7 +50,7 @@ export PATH
 # Whatever COMMAND starts gets the prefix's preloads.
 boardsim leds --fast -- cat /proc/self/maps >out 2>err || fail "the memory map run failed"
 own=$(grep -o '/[^ ]*/lib\(testbed\|boardsim\)[^ /]*\.so$' out | sort -u | tr '\n' ' ')
-[ "$own" = "$prefix/lib/boardsim/libtestbed_clock.so $prefix/lib/boardsim/libtestbed_arm.so $prefix/lib/boardsim/libtestbed_preload.so " ] ||
+[ "$own" = "$prefix/lib/boardsim/libtestbed_arm.so $prefix/lib/boardsim/libtestbed_clock.so $prefix/lib/boardsim/libtestbed_preload.so " ] ||
     fail "preloads: $own"
 
 # A touch update from version 11 to 12: four packets into rows 0-2 and the last row.
