@@ -51,11 +51,15 @@ TEST_F(ReportJson, NamesEachPartsOutcomeInTheOrderOfUseWithTheTextsFacts) {
     const Json report = Json::parse(slurp(dir_ + "/rep/report.json"), nullptr, false);
     ASSERT_FALSE(report.is_discarded()) << slurp(dir_ + "/rep/report.json");
     EXPECT_EQ(report["format"], "boardsim-report");
-    EXPECT_EQ(report["format_version"], 2);
+    EXPECT_EQ(report["format_version"], 3);
     EXPECT_EQ(report["board"], "board");
     EXPECT_EQ(report["exit_status"], 7);
     EXPECT_EQ(report["boardsim_status"], 7);
     EXPECT_EQ(report["timed_out"], false);
+    // The programs' pauses (restarts, hand-overs) pass on the board's clock, not the wall's.
+    EXPECT_EQ(report["clock"], "virtual");
+    EXPECT_GT(report["board_seconds"].get<double>(), 5);
+    EXPECT_LT(report["wall_seconds"].get<double>(), report["board_seconds"].get<double>());
     EXPECT_EQ(report["files"], Json({"report.txt", "report.json", "leds-timeline.svg"}));
     for (const auto& f : report["files"]) EXPECT_FALSE(slurp(dir_ + "/rep/" + f.get<std::string>()).empty()) << f;
     const Json& parts = report["parts"];

@@ -323,17 +323,29 @@ daemon_left)
     done
     ;;
 alive)
-    # On a terminal only, a long run says every ten seconds of board time which part is at work.
+    # On a terminal only, a run that lasts ten seconds of wall time says which part is at work and
+    # how far the board's clock is: on the virtual clock, the update's 2 s and the sleep's 14 once
+    # everything but a wait for the outside world (a FIFO nobody writes yet) has passed.
     command -v script >/dev/null || { echo "skip: script(1) is not installed"; exit 77; }
     head -c 387 /dev/zero >touch.bin
-    script -qec "\"$boardsim\" touch --fast --handover-ms 1500 --report r -- sh -c '\"$sensorflash\" touch.bin 1.0.12 >/dev/null; sleep 14'" /dev/null </dev/null >out 2>err
-    status=$?
+    mkfifo go.tty go.pipe
+    script -qec "\"$boardsim\" touch --fast --handover-ms 1500 --report r -- sh -c '\"$sensorflash\" touch.bin 1.0.12 >/dev/null; sleep 14; read x <go.tty'" /dev/null </dev/null >tty.out 2>&1 &
+    on_tty=$!
+    start touch --fast -- sh -c 'sleep 14; read x <go.pipe'
+    tries=0
+    until grep -q "boardsim: " tty.out; do
+        tries=$((tries + 1))
+        [ $tries -le 300 ] || fail "no alive line within 15 s"
+        sleep 0.05
+    done
+    echo >go.tty
+    echo >go.pipe
+    wait $on_tty || fail "the terminal's run failed"
+    finish
     expect_status 0
-    [ "$(tr -d '\r' <out)" = "boardsim: 10 s, the touch controller's bootloader at work
-boardsim: report in r/report.txt" ] || fail "not the alive line"
-    run touch --fast -- sh -c 'sleep 14'
-    expect_status 0
-    ! grep -q "^boardsim: 10 s" err || fail "an alive line off the terminal"
+    [ "$(tr -d '\r' <tty.out)" = "boardsim: 16 s, the touch controller's bootloader at work
+boardsim: report in r/report.txt" ] || fail "not the alive line: $(cat tty.out)"
+    ! grep -q "^boardsim: [0-9]* s, " err || fail "an alive line off the terminal"
     ;;
 board_faults)
     # Shared option names take their part's name under board.
@@ -362,7 +374,8 @@ board_faults)
     has err "firmware version byte 0 at the start, 12 at the end"
     ;;
 board_fast)
-    # The programs' output and status are the same on the fast clock as on the real one.
+    # The programs' output and status, and the report, are the same on the virtual clock as on
+    # the real one; only the run's length on the wall clock differs.
     head -c 387 /dev/urandom >touch.bin
     head -c 3000 /dev/urandom >mcu.bin
     cat >update.sh <<SCRIPT
@@ -370,13 +383,17 @@ board_fast)
 "$coprocflash" mcu.bin 2.0.13; echo "coprocflash ended with \$?"
 exit 3
 SCRIPT
-    run board --mcu-new-version 2.0.13 --nack-erase 5 -- sh update.sh
+    run board --mcu-new-version 2.0.13 --nack-erase 5 --report real -- sh update.sh
     expect_status 3
     mv out real.out
     run board --fast --mcu-new-version 2.0.13 --nack-erase 5 --report fast -- sh update.sh
     expect_status 3
     cmp -s real.out out || fail "output differs from the real clock's: $(diff real.out out)"
-    has fast/report.json '"clock_factor": 10'
+    sed 's|real/|fast/|' real/report.txt | cmp -s - fast/report.txt || fail "report differs: $(diff real/report.txt fast/report.txt)"
+    facts() { grep -v '"clock"\|"board_seconds"\|"wall_seconds"' "$1"; }
+    [ "$(facts real/report.json)" = "$(facts fast/report.json)" ] || fail "report.json differs"
+    has fast/report.json '"clock": "virtual"'
+    has real/report.json '"clock": "real"'
     # A COMMAND that runs too long is interrupted as by Ctrl-C, and boardsim ends with 124.
     run board --timeout 1 -- sh -c 'trap "echo interrupted; exit 3" INT; sleep 30 & wait'
     expect_status 124
