@@ -23,6 +23,7 @@ echo "$log" | grep -v -e '^\[UART - ' -e '^\[MCU - wait_ack\]' -e 'write 256 byt
 echo "$log" | grep -qx "mcu already new version!" || [ $status -eq 0 ] || exit 2
 [ -p /data/led_pipe ] || mkfifo /data/led_pipe
 lumend 2 &
+sleep 0.5  # the daemon shows its start-up pattern before the first command comes
 for command in 1 3 0; do printf "\\$(printf %o $command)" >/data/led_pipe; sleep 2; done
 printf '\377' >/data/led_pipe
 wait $!

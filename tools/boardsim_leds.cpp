@@ -4,7 +4,10 @@
 // effect, and the timeline picture of both chips.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,8 +29,6 @@ const char* const kDaemonPipe = "/data/led_pipe";  // as the daemon names it
 constexpr uint8_t kExitCommand = 0xFF;  // ends the daemon
 constexpr unsigned long kPrepareRequest = board::Aw9110Chip::kPrepareRequest;
 constexpr double kExitPauseSeconds = 1;  // the daemon's pause between 0xFF and its end
-// How often --send looks whether the daemon holds its pipe open, on the board's clock.
-constexpr std::chrono::milliseconds kPipeLook{10};
 const char* const kTimelineFile = "leds-timeline.svg";
 
 class LedsPart : public Part {
@@ -66,18 +67,20 @@ public:
 
     // Writes the bytes into the daemon's pipe, one after each pause, then 0xFF; stops early
     // when COMMAND ends.
-    // The pauses are on the board's clock, and so are the looks for the daemon's pipe: a run
-    // writes each byte at the same board time on either clock.
+    // The pauses are on the board's clock and count from the moment the daemon opens its pipe
+    // (an open for writing waits for the reader): each byte goes in at the same board time on
+    // either clock, however long the daemon took on the wall clock.
     void beside(testbed::Process&, const BoardClock&) override {
-        if (o_.send.empty()) return;
-        const auto every = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o_.every_s));
-        int fd = -1;
-        std::unique_lock<std::mutex> lock(beside_mutex_);
-        // A FIFO opens for writing without blocking only once a reader holds it open.
-        while ((fd = open(pipe_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
-            if (testbed::board_wait_until(lock, beside_cv_, testbed::board_now() + kPipeLook, [this] { return ended_; }))
-                return;
+        if (o_.send.empty() || !await_pipe()) return;
+        {
+            // Once COMMAND has ended, command_ended() holds a reader open for the open below.
+            std::lock_guard<std::mutex> lock(beside_mutex_);
+            if (ended_) return;
         }
+        const int fd = open(pipe_.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        const auto every = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o_.every_s));
+        std::unique_lock<std::mutex> lock(beside_mutex_);
         std::vector<uint8_t> bytes = o_.send;
         if (bytes.back() != kExitCommand) bytes.push_back(kExitCommand);
         for (uint8_t b : bytes) {
@@ -87,10 +90,22 @@ public:
         close(fd);
     }
 
+    // Ends --send's waits: for the pipe to appear, for its reader (a reader of our own, kept
+    // until the run is over, lets the open go on) and for the pauses.
     void command_ended() override {
         std::lock_guard<std::mutex> lock(beside_mutex_);
         ended_ = true;
         beside_cv_.notify_all();
+        if (ended_reader_ < 0) ended_reader_ = open(pipe_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        const uint64_t one = 1;
+        if (ended_event_ >= 0 && write(ended_event_, &one, sizeof one) < 0) {
+        }
+    }
+
+    void after_run() override {
+        if (ended_reader_ >= 0) close(ended_reader_);
+        if (ended_event_ >= 0) close(ended_event_);
+        ended_reader_ = ended_event_ = -1;
     }
 
     std::string activity() const override {
@@ -226,6 +241,24 @@ public:
     }
 
 private:
+    // Until the daemon's pipe exists (told by inotify, as the daemon makes it); false when COMMAND
+    // ended first.
+    bool await_pipe() {
+        const int watch = inotify_init1(IN_CLOEXEC);
+        if (watch < 0) return false;
+        inotify_add_watch(watch, pipe_.substr(0, pipe_.rfind('/')).c_str(), IN_CREATE | IN_MOVED_TO);
+        struct pollfd fds[2] = {{watch, POLLIN, 0}, {ended_event_, POLLIN, 0}};
+        bool exists;
+        while (!(exists = access(pipe_.c_str(), F_OK) == 0)) {
+            if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+            if (fds[1].revents) break;
+            char events[4096];
+            if (fds[0].revents && read(watch, events, sizeof events) < 0) break;
+        }
+        close(watch);
+        return exists;
+    }
+
     // --chip-missing N: chip N absent and the other present, whatever the saved state says.
     void override_chips() {
         if (o_.chip_missing == 0) return;
@@ -240,6 +273,8 @@ private:
     std::mutex beside_mutex_;
     std::condition_variable beside_cv_;
     bool ended_ = false;  // COMMAND has ended: --send stops
+    int ended_event_ = eventfd(0, EFD_CLOEXEC);
+    int ended_reader_ = -1;
 };
 
 }  // namespace

@@ -373,6 +373,55 @@ board_faults)
     has err "rows left damaged (their checksum reads back wrong): none"
     has err "firmware version byte 0 at the start, 12 at the end"
     ;;
+virtual_clock)
+    # Time passes only while everything under the board sleeps: a sleep beside a computing shell
+    # ends after it, however long the computing takes on the wall clock...
+    run board --fast -- sh -c '(sleep 1; echo slept) & i=0; while [ $i -lt 300000 ]; do i=$((i + 1)); done; echo counted; wait'
+    expect_status 0
+    [ "$(cat out)" = "counted
+slept" ] || fail "the sleep ended while the shell computed"
+    # ...and then it jumps: every clock that the programs read moves by the wait, to the
+    # nanosecond, at once.
+    run board --fast -- sh -c 'date +%s%N; sleep 1000; date +%s%N; sleep 0.25; date +%s%N'
+    expect_status 0
+    { read a; read b; read c; } <out
+    [ $((b - a)) -eq 1000000000000 ] && [ $((c - b)) -eq 250000000 ] || fail "the clock moved $((b - a)), $((c - b)) ns"
+    # The paced line and flash take their time on the board's clock: a paced update lasts longer
+    # there by at least the 3000 image bytes at 115200 baud (10 bits each: 0.26 s).
+    head -c 3000 /dev/urandom >mcu.bin
+    run mcu --fast --new-version 2.0.13 --report plain -- "$coprocflash" mcu.bin 2.0.13
+    expect_status 0
+    run mcu --fast --paced --new-version 2.0.13 --report paced -- "$coprocflash" mcu.bin 2.0.13
+    expect_status 0
+    seconds() { sed -n 's/^  "board_seconds": \([0-9.]*\),$/\1/p' "$1/report.json"; }
+    awk -v p="$(seconds paced)" -v q="$(seconds plain)" 'BEGIN { exit !(p - q >= 0.26) }' ||
+        fail "paced $(seconds paced) s, plain $(seconds plain) s"
+    ;;
+clock_deterministic)
+    # One whole-board run with faults, ten times beside two CPU hogs: the same output, report and
+    # LED timeline every time (the daemon's pid in its log line and the board's folder aside).
+    head -c 387 /dev/urandom >touch.bin
+    head -c 5000 /dev/urandom >mcu.bin
+    cat >install.sh <<SCRIPT
+"$sensorflash" touch.bin 1.0.12; echo "sensorflash ended with \$?"
+"$coprocflash" mcu.bin 2.0.13; echo "coprocflash ended with \$?"
+"$lumend" 2
+SCRIPT
+    hog() { while :; do :; done; }
+    hog & hog1=$!
+    hog & hog2=$!
+    trap 'kill $hog1 $hog2; rm -rf "$work"' EXIT
+    for i in 0 1 2 3 4 5 6 7 8 9; do
+        run board --fast --silent-bootloader 1 --touch-late-answer verify-row=3 --send 1,3,0 --every 1.5 \
+            --report r$i -- sh install.sh
+        expect_status 0
+        sed -i 's/Process([0-9]*)/Process(PID)/; /"wall_seconds"/d; s|r'$i'/|r/|; s/testbed-sandbox\.[^/]*/SANDBOX/g' \
+            err r$i/report.txt r$i/report.json
+        cat out err r$i/report.txt r$i/report.json r$i/leds-timeline.svg >run$i
+        [ $i -eq 0 ] || cmp -s run0 run$i || fail "run $i differs: $(diff run0 run$i | head -20)"
+    done
+    has r0/report.txt "commands the daemon read from /data/led_pipe: 1 at 37.60 s, 3 at 39.10 s, 0 at 40.60 s, 255 at 42.10 s"
+    ;;
 board_fast)
     # The programs' output and status, and the report, are the same on the virtual clock as on
     # the real one; only the run's length on the wall clock differs.
