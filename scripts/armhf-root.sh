@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the armhf root in which the test bed runs 32-bit ARM programs under qemu-arm (qemu-arm
 # -L ROOT): the ARM loader and libc, GLib and umockdev's preload (ptys and /sys for ARM
-# processes), libfaketime (the shortened MCU waits) and the C++ runtime. Multiarch :armhf
+# processes) and the C++ runtime. Multiarch :armhf
 # builds of umockdev and GLib cannot be installed beside the host's when the two archives'
 # versions of a shared dependency differ; a root of its own has no such tie.
 # Idempotent: a root that holds this package list is kept.
@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 readonly root=${1:-build/armhf-root}
-readonly packages=libc6,libstdc++6,libgcc-s1,libglib2.0-0,libumockdev0,umockdev,libfaketime
+readonly packages=libc6,libstdc++6,libgcc-s1,libglib2.0-0,libumockdev0,umockdev
 readonly mirror="deb http://deb.debian.org/debian bookworm main"
 readonly attempts=4 pause_seconds=60  # a mirror sync usually settles within minutes
 readonly stamp="$root/.packages"

@@ -13,7 +13,6 @@ packages=(
   android-liblog-dev android-libcutils-dev    # liblog and libcutils headers/libraries for lumend
   libgtest-dev libgmock-dev                   # unit tests
   umockdev libumockdev-dev libglib2.0-dev     # test bed: simulated device nodes and /sys
-  faketime libfaketime                        # test bed: shortened waits for the long MCU update runs
   nlohmann-json3-dev                          # boardsim: the board's state file and report.json
   help2man dpkg-dev                           # boardsim: its man page from --help; dpkg-shlibdeps for cpack's Debian package
   stm32flash                                  # test bed: an independent AN3155 client for the MCU model

@@ -1,5 +1,7 @@
 // One simulated board for an end-to-end run of the real coprocflash binary: the test bed with
-// /dev/ttyS1, the sysfs GPIO model and the MCU model on the line.
+// /dev/ttyS1, the sysfs GPIO model and the MCU model on the line. The board runs on the virtual
+// clock (the tool's pauses and time-outs pass at once) unless a case is about the real clock:
+// an interrupt in the middle of a pause needs the pause to last.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -32,24 +34,17 @@ struct Board {
     // What the tool's standard output is (a pty, as on a console, unless a case says otherwise).
     testbed::RunOptions::Stdout stdout_to = testbed::RunOptions::Stdout::pty;
 
-    Board() { mcu.attach(gpio); }
+    enum class Clock { virtual_time, real_time };
+    explicit Board(Clock clock = Clock::virtual_time) {
+        if (clock == Clock::virtual_time) bed.use_virtual_clock();
+        mcu.attach(gpio);
+    }
 
-    std::unique_ptr<testbed::Process> run(const std::vector<std::string>& args, std::vector<std::string> env = {},
-                                          bool fast_clock = false) {
+    std::unique_ptr<testbed::Process> run(const std::vector<std::string>& args, std::vector<std::string> env = {}) {
         std::vector<std::string> argv = {COPROCFLASH_BIN};
         argv.insert(argv.end(), args.begin(), args.end());
         testbed::RunOptions opts;
         opts.preload_before = {E2E_PRELOAD};
-#ifdef FAKETIME_LIB
-        // libfaketime runs the program's clock ten times fast: its sleeps and select waits
-        // shrink, the program's constants stay as they are.
-        if (fast_clock) {
-            opts.preload_after = {FAKETIME_LIB};
-            env.push_back("FAKETIME=+0 x10");
-        }
-#else
-        (void)fast_clock;
-#endif
         opts.env = env;
         opts.stdout_to = stdout_to;
         return bed.start(argv, opts);

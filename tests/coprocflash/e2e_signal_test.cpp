@@ -63,7 +63,7 @@ void expect_interrupted_cleanly(Board& b, testbed::Process& p, bool reset_high =
 
 // The run's output in a log file, as an install script keeps it.
 TEST(CoprocflashSignalE2E, InterruptDuringProgrammingReleasesAndEndsWithOne) {
-    Board b;
+    Board b{Board::Clock::real_time};
     b.stdout_to = testbed::RunOptions::Stdout::file;
     auto p = b.run({b.image("fw.bin", pattern(200 * 1024, 1)), "2.0.13"});
     ASSERT_TRUE(p);
@@ -78,7 +78,7 @@ TEST(CoprocflashSignalE2E, InterruptDuringProgrammingReleasesAndEndsWithOne) {
 // loads ends the tool at once, before the line or the MCU is touched. The image is a FIFO, so
 // the tool waits in its open until the test opens the other end (after the interrupt).
 TEST(CoprocflashSignalE2E, InterruptBeforeTheMcuSetUpHasItsDefaultEffect) {
-    Board b;
+    Board b{Board::Clock::real_time};
     b.stdout_to = testbed::RunOptions::Stdout::pipe;
     const std::string fifo = b.bed.data_dir() + "/fw.bin";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -130,7 +130,7 @@ class InterruptAt : public ::testing::TestWithParam<size_t> {};
 TEST_P(InterruptAt, ReleasesAndEndsWithOne) {
     const Moment& m = kMoments[GetParam()];
     SCOPED_TRACE(m.name);
-    Board b;
+    Board b{Board::Clock::real_time};
     b.mcu.set_version("2.0.9");
     b.mcu.set_app_silent_starts(1);  // the restarted MCU keeps the confirmation waiting
     auto p = b.run({b.image("fw.bin", pattern(64 * 1024, 2)), "2.0.13"});

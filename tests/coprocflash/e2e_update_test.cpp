@@ -153,14 +153,13 @@ TEST(CoprocflashE2E, RefusalsEndWithTheirLinesStatusAndReleasedLines) {
 }
 
 // Each pass fails at another step, each restarting from the bootloader entry; the last one's
-// result is the exit status. On a fast clock where libfaketime is there: 2 s + 6 x 4 s of
-// silence in the first pass.
+// result is the exit status (2 s + 6 x 4 s of silence in the first pass).
 TEST(CoprocflashE2E, ThreeFailedPassesEndWithUpgradeError) {
     Board b;
     b.mcu.set_bootloader_silent_entries(1);
     b.mcu.nack_next(McuModel::Stage::erase_pages, 5);  // the first erase, in pass two
     b.mcu.drop_next(McuModel::Stage::write_data, 1);   // the first frame, in pass three
-    auto p = b.run({b.image("fw.bin", pattern(600, 11))}, {}, true);
+    auto p = b.run({b.image("fw.bin", pattern(600, 11))});
     ASSERT_TRUE(p);
     EXPECT_EQ(p->wait_exit(kSilentRun), 255) << p->output();
     Lines lines = p->output_lines();
@@ -181,7 +180,7 @@ TEST(CoprocflashE2E, SilentApplicationAfterTheFirstRestartSucceedsInPassTwo) {
     Board b;
     b.mcu.set_app_silent_starts(1);
     const Bytes image = pattern(2000, 8);
-    auto p = b.run({b.image("fw.bin", image)}, {}, true);
+    auto p = b.run({b.image("fw.bin", image)});
     ASSERT_TRUE(p);
     ASSERT_EQ(p->wait_exit(kHappyRun * 2), 0) << p->output();
     Lines lines = p->output_lines();
@@ -204,7 +203,7 @@ TEST(CoprocflashE2E, ALostAnswerByteCostsTheGateOnlyAndOnePassUpdates) {
     b.mcu.set_version_after_update("2.0.13");
     b.mcu.drop_answer_byte(1);
     const Bytes image = pattern(1000, 5);
-    auto p = b.run({b.image("fw.bin", image), "2.0.13"}, {}, true);
+    auto p = b.run({b.image("fw.bin", image), "2.0.13"});
     ASSERT_TRUE(p);
     ASSERT_EQ(p->wait_exit(kHappyRun), 0) << p->output();
     Lines lines = p->output_lines();
