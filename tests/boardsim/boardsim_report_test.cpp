@@ -115,12 +115,12 @@ TEST_F(ReportJson, StateFileKeepsEveryPartAcrossBoardsAndYieldsToTheCommandLine)
         return now;
     };
     const std::string both = "'" SENSORFLASH_BIN " touch.bin 1.0.12; " COPROCFLASH_BIN " mcu.bin 2.0.13";
-    const Json first = run("touch --new-version 12 -- " SENSORFLASH_BIN " touch.bin 1.0.12", 0,
+    const Json first = run("touch --fast --new-version 12 -- " SENSORFLASH_BIN " touch.bin 1.0.12", 0,
                            {{"format", "boardsim-board-state"}, {"version", 1}}, "touch");
     EXPECT_EQ(first["touch"]["version"], 12);
     EXPECT_EQ(first["touch"]["mode"], "application");
     EXPECT_EQ(first["touch"]["rows"].size(), 3u);  // rows 0, 1 and 127
-    const Json second = run("mcu --new-version 2.0.13 -- " COPROCFLASH_BIN " mcu.bin 2.0.13", 0, first, "mcu");
+    const Json second = run("mcu --fast --new-version 2.0.13 -- " COPROCFLASH_BIN " mcu.bin 2.0.13", 0, first, "mcu");
     std::string page1;  // the image's last 952 bytes (0x42), then erased flash
     for (int i = 0; i < 2048; ++i) page1 += i < 952 ? "42" : "ff";
     EXPECT_EQ(second["mcu"], Json({{"version", "2.0.13"}, {"application_damaged", false},

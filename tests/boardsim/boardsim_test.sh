@@ -198,17 +198,17 @@ SCRIPT
     # Options override the saved state: the saved 2.0.13 gives way to --app-version 2.0.9 (the
     # update goes ahead), and --new-version names what the new application reports.
     printf 'abcd%.0s' $(seq 250) >mcu.bin
-    run mcu --state s.json --new-version 2.0.13 -- "$coprocflash" mcu.bin 2.0.13
+    run mcu --fast --state s.json --new-version 2.0.13 -- "$coprocflash" mcu.bin 2.0.13
     expect_status 0
-    run mcu --state s.json --app-version 2.0.9 --new-version 3.0.1 -- "$coprocflash" mcu.bin 2.0.13
+    run mcu --fast --state s.json --app-version 2.0.9 --new-version 3.0.1 -- "$coprocflash" mcu.bin 2.0.13
     expect_status 0
     has err "application 2.0.9 before the run, 1 page of flash in use (from the saved state)"
     has err "afterwards the application answers the version query: 3.0.1"
-    run mcu --state s.json -- "$coprocflash" mcu.bin 3.0.1
+    run mcu --fast --state s.json -- "$coprocflash" mcu.bin 3.0.1
     expect_status 255
     has out "mcu already new version!"
     # Four refusals of a page list are absorbed by the erase's five attempts (five fail the pass).
-    run mcu --nack-erase 4 -- "$coprocflash" mcu.bin
+    run mcu --fast --nack-erase 4 -- "$coprocflash" mcu.bin
     expect_status 0
     has err "bootloader entries: 1 (silent in 0)"
     has err "took effect: --nack-erase 4: 4 times"
@@ -484,7 +484,7 @@ for w in 1 2 3; do printf '\004\005\006\007\004\005\006\007' >/data/led_pipe & b
 wait \$bytes
 printf '\377' >/data/led_pipe; wait \$daemon; echo "lumend ended with \$?"
 SCRIPT
-    run board --leds-fail-writes 1-40 --report rep -- sh logs.sh
+    run board --fast --leds-fail-writes 1-40 --report rep -- sh logs.sh
     expect_status 0
     has out "lumend ended with 0"
     python3 writer.py expected >expected
