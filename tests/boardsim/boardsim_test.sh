@@ -321,6 +321,13 @@ daemon_left)
         has err "boardsim: the daemon's /data/led_pipe is $work/tmp/testbed-sandbox."
         [ "$(grep -vc '^boardsim: ' err)" -eq 0 ] || fail "run $i: lines not boardsim's"
     done
+    # On the virtual clock a daemon left running sees the board's time stand still from
+    # COMMAND's end: its pattern steps at 0, 1 and 2 s, and none after 2.5 s however long the
+    # board takes to end it.
+    run board --fast --report r -- sh -c "\"$lumend\" 3 & sleep 2.5"
+    expect_status 0
+    has r/report.txt "/dev/aw9110_1_dev: opened 1 time; 29 register write calls,"
+    has r/report.json '"board_seconds": 2.5,'
     ;;
 alive)
     # On a terminal only, a run that lasts ten seconds of wall time says which part is at work and
