@@ -453,12 +453,14 @@ EXPORT int tcflush(int fd, int queue) {
     NEXT(read);
     line = (queue == TCIFLUSH || queue == TCIOFLUSH) ? serial_line(fd) : NULL;
     if (!line) return next_tcflush(fd, queue);
-    /* What has arrived is taken as read: the count then matches the bytes the line gave. */
+    /* What has arrived is taken as read: the count then matches the bytes the line gave. The
+     * count is asked of the kernel itself, as glibc's own tty calls do: umockdev's preload would
+     * send the ioctl to the bed in its protocol, which an ARM process's longs do not fit. */
     for (;;) {
         unsigned char scratch[DRAIN_CHUNK];
         int waiting = 0;
         ssize_t r;
-        if (ioctl(fd, FIONREAD, &waiting) != 0 || waiting <= 0) break;
+        if (syscall(SYS_ioctl, fd, FIONREAD, &waiting) != 0 || waiting <= 0) break;
         r = next_read(fd, scratch, (size_t)waiting < sizeof scratch ? (size_t)waiting : sizeof scratch);
         if (r <= 0) break;
         count(&line->consumed, r);

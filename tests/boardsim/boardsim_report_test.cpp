@@ -11,6 +11,8 @@
 #include <sstream>
 #include <string>
 
+#include "bed.h"
+
 namespace {
 
 using Json = nlohmann::json;
@@ -43,7 +45,8 @@ protected:
 };
 
 TEST_F(ReportJson, NamesEachPartsOutcomeInTheOrderOfUseWithTheTextsFacts) {
-    const std::string script = "'" SENSORFLASH_BIN " touch.bin 1.0.12; " COPROCFLASH_BIN " mcu.bin; exit 7'";
+    const std::string script =
+        "'" + std::string(SENSORFLASH_BIN) + " touch.bin 1.0.12; " + COPROCFLASH_BIN + " mcu.bin; exit 7'";
     ASSERT_EQ(boardsim("board --fast --touch-bad-row-checksum 1 --touch-new-version 12 --mcu-new-version 2.0.13 "
                        "--mcu-image mcu.bin --report rep -- sh -c " + script),
               7)
@@ -114,13 +117,15 @@ TEST_F(ReportJson, StateFileKeepsEveryPartAcrossBoardsAndYieldsToTheCommandLine)
         EXPECT_EQ(now, before) << args;
         return now;
     };
-    const std::string both = "'" SENSORFLASH_BIN " touch.bin 1.0.12; " COPROCFLASH_BIN " mcu.bin 2.0.13";
-    const Json first = run("touch --fast --new-version 12 -- " SENSORFLASH_BIN " touch.bin 1.0.12", 0,
+    const std::string both =
+        "'" + std::string(SENSORFLASH_BIN) + " touch.bin 1.0.12; " + COPROCFLASH_BIN + " mcu.bin 2.0.13";
+    const Json first = run("touch --fast --new-version 12 -- " + std::string(SENSORFLASH_BIN) + " touch.bin 1.0.12", 0,
                            {{"format", "boardsim-board-state"}, {"version", 1}}, "touch");
     EXPECT_EQ(first["touch"]["version"], 12);
     EXPECT_EQ(first["touch"]["mode"], "application");
     EXPECT_EQ(first["touch"]["rows"].size(), 3u);  // rows 0, 1 and 127
-    const Json second = run("mcu --fast --new-version 2.0.13 -- " COPROCFLASH_BIN " mcu.bin 2.0.13", 0, first, "mcu");
+    const Json second =
+        run("mcu --fast --new-version 2.0.13 -- " + std::string(COPROCFLASH_BIN) + " mcu.bin 2.0.13", 0, first, "mcu");
     std::string page1;  // the image's last 952 bytes (0x42), then erased flash
     for (int i = 0; i < 2048; ++i) page1 += i < 952 ? "42" : "ff";
     EXPECT_EQ(second["mcu"], Json({{"version", "2.0.13"}, {"application_damaged", false},
@@ -132,13 +137,13 @@ TEST_F(ReportJson, StateFileKeepsEveryPartAcrossBoardsAndYieldsToTheCommandLine)
     EXPECT_EQ(third["leds"], Json::parse(R"({"chips": [true, true]})"));
     Json fourth = third;
     fourth["leds"]["chips"][1] = false;
-    run("leds --chip-missing 2 -- " LUMEND_BIN, 1, fourth, nullptr);
+    run("leds --chip-missing 2 -- " + std::string(LUMEND_BIN), 1, fourth, nullptr);
     // The command line over the saved state: the version byte and the MCU's version; the chip
     // stays missing (lumend ends with 1).
     Json fifth = fourth;
     fifth["touch"]["version"] = 11;  // an update without --new-version keeps the old byte
     fifth["mcu"]["version"] = "2.0.9";
-    run("board --fast --version 0x0b --app-version 2.0.9 -- sh -c " + both + "; " LUMEND_BIN "'", 1, fifth, nullptr);
+    run("board --fast --version 0x0b --app-version 2.0.9 -- sh -c " + both + "; " + LUMEND_BIN + "'", 1, fifth, nullptr);
     EXPECT_NE(slurp(dir_ + "/out").find("ver=11, new_ver=12"), std::string::npos) << slurp(dir_ + "/out");
     EXPECT_EQ(slurp(dir_ + "/out").find("mcu already new version!"), std::string::npos) << slurp(dir_ + "/out");
 }
