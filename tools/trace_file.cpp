@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "trace_strace.h"
+
 namespace boardsim {
 
 namespace {
@@ -199,7 +201,9 @@ bool load_trace(const std::string& path, Trace* out, std::string* error) {
     std::ostringstream text;
     text << in.rdbuf();
     std::string why;
-    if (!parse_trace(text.str(), out, &why)) {
+    const std::string& body = text.str();
+    const bool capture = body.compare(0, strlen(kTraceMagic), kTraceMagic) != 0 && looks_like_strace(body);
+    if (!(capture ? import_capture(body, out, &why) : parse_trace(body, out, &why))) {
         *error = path + ": " + why;
         return false;
     }
