@@ -16,6 +16,7 @@ packages=(
   nlohmann-json3-dev                          # boardsim: the board's state file and report.json
   help2man dpkg-dev                           # boardsim: its man page from --help; dpkg-shlibdeps for cpack's Debian package
   stm32flash                                  # test bed: an independent AN3155 client for the MCU model
+  strace                                      # boardsim import's tests: real captures made at test time
   crossbuild-essential-armhf                  # armhf: arm-linux-gnueabihf-g++, -strip
   qemu-user                                   # armhf: qemu-arm runs the ARM unit and end-to-end tests
   mmdebstrap                                  # armhf: the root the ARM end-to-end tests run in (scripts/armhf-root.sh)
