@@ -109,7 +109,7 @@ bool Importer::line(const std::string& text, std::string* error) {
     double t = l.time + day_offset_;
     if (l.day_time && started_ && t < last_time_ - kHalfDay) {  // past midnight
         day_offset_ += kSecondsPerDay;
-        t += kSecondsPerDay;
+        t = l.time + day_offset_;
     }
     if (!started_) origin_ = t, started_ = true;
     last_time_ = t;
