@@ -2,6 +2,7 @@
 // them) on a simulated board, in a sandbox that keeps it away from the machine's real devices,
 // and reports what the hardware saw. Exit status: COMMAND's; 2 for a bad command line; 126 or
 // 127 when COMMAND cannot be started. `boardsim --version` prints the release (for help2man too).
+// The subcommands on device traces (decode, compare) take the rest of the command line.
 #include <stdio.h>
 #include <string.h>
 
@@ -10,10 +11,22 @@
 #include "boardsim_processes.h"
 #include "boardsim_run.h"
 #include "boardsim_sandbox.h"
+#include "trace_commands.h"
+#include "trace_import_main.h"
 
 namespace {
 
 constexpr int kBadUsage = 2;
+
+struct Subcommand {
+    const char* name;
+    int (*run)(int argc, char** argv);  // from the subcommand's own name on
+};
+const Subcommand kSubcommands[] = {
+    {"decode", boardsim::decode_command},
+    {"compare", boardsim::compare_command},
+    {"import", boardsim::run_import},
+};
 
 }  // namespace
 
@@ -21,6 +34,9 @@ int main(int argc, char** argv) {
     using namespace boardsim;
     Options options;
     std::string message;
+    if (argc > 1)
+        for (const Subcommand& sub : kSubcommands)
+            if (strcmp(argv[1], sub.name) == 0) return sub.run(argc - 1, argv + 1);
     if (argc == 2 && strcmp(argv[1], "--version") == 0) {
         printf("boardsim %s\n", BOARDSIM_VERSION);
         return 0;

@@ -1,10 +1,10 @@
 #!/bin/sh
 # Real strace output read as a trace: strace_subject (or CASE's program) runs under strace in a
 # private mount namespace whose root holds the board's device paths, and `boardsim import`
-# must give its device calls exactly. Usage: trace_strace_capture.sh CASE IMPORT SUBJECT.
+# must give its device calls exactly. Usage: trace_strace_capture.sh CASE BOARDSIM SUBJECT.
 # Exit 77 (skipped) without root, without private mount namespaces, or without strace.
 set -eu
-case=$1 import=$2 subject=$3
+case=$1 boardsim=$2 subject=$3
 [ "$(id -u)" -eq 0 ] || { echo "skip: needs root for a private mount namespace"; exit 77; }
 command -v strace >/dev/null || { echo "skip: no strace (package strace)"; exit 77; }
 unshare -m true 2>/dev/null || { echo "skip: no private mount namespace here"; exit 77; }
@@ -39,7 +39,7 @@ capture() {  # SET SIZE OUT
 }
 
 # The events without their times and pids, which differ run after run.
-events() { "$import" "$work/out/$1" | awk 'NR == 1 || !/^#/ { if (NR == 1) print; else { $1 = ""; $2 = ""; print substr($0, 3) } }'; }
+events() { "$boardsim" import "$work/out/$1" | awk 'NR == 1 || !/^#/ { if (NR == 1) print; else { $1 = ""; $2 = ""; print substr($0, 3) } }'; }
 
 expect() {  # NAME, then the expected events on standard input
     events "$1" >"$work/got"
@@ -87,7 +87,7 @@ small_s)
     # -s 16 cuts the 40-byte write: refused with the line and the size needed, status 2.
     capture "$example" 16 cap.txt
     set +e
-    "$import" "$work/out/cap.txt" >/dev/null 2>"$work/err"
+    "$boardsim" import "$work/out/cap.txt" >/dev/null 2>"$work/err"
     status=$?
     set -e
     n=$(grep -n 'write([0-9]*, .*, 40)' "$work/out/cap.txt" | cut -d: -f1)
