@@ -397,6 +397,7 @@ EXPORT int fcntl64(int fd, int cmd, ...) {
     arg = va_arg(ap, void *);
     va_end(ap);
     if (!next) next = (int (*)(int, int, ...))dlsym(RTLD_NEXT, "fcntl64");
+    if (!next) next = (int (*)(int, int, ...))dlsym(RTLD_NEXT, "fcntl"); /* a C library without it */
     return traced_fcntl(next, fd, cmd, arg);
 }
 
