@@ -47,6 +47,11 @@ mcu)
     # Every image byte went out once in a Write Memory block of 256 data bytes.
     [ "$(grep -c ' /dev/ttyS1 [0-9]* write 256 256 ' t)" -eq 280 ] || fail "not 280 blocks of 256 bytes"
     masked t | grep -q ' PID coprocflash /dev/ttyS1 FD close - 0 -$' || fail "the line is not closed"
+    # A program that the shell started with its output on a GPIO file: found across the exec.
+    echo 13 >thirteen
+    run mcu --fast --trace t -- sh -c 'dd if=thirteen status=none >/sys/class/gpio/export'
+    expect_status 0
+    grep -q '^0\.000000 [0-9]* dd /sys/class/gpio/export 1 write 3 3 31330a$' t || fail "no write by dd on fd 1"
     ;;
 mcu_silent)
     # A silent bootloader: each sync byte's answer times out in the one-second waits.
