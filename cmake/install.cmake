@@ -6,7 +6,7 @@
 set(BOARDSIM_LIB_DIR lib/boardsim)  # testbed::kInstalledLibDir, seen from bin/
 
 install(TARGETS boardsim lumend sensorflash coprocflash RUNTIME DESTINATION bin)
-install(TARGETS testbed_preload testbed_arm testbed_clock LIBRARY DESTINATION ${BOARDSIM_LIB_DIR})
+install(TARGETS testbed_preload testbed_arm testbed_clock testbed_trace LIBRARY DESTINATION ${BOARDSIM_LIB_DIR})
 # lumend's stand-in for the platform's klog_write, where the host's libcutils lacks it.
 if(TARGET cutils_klog)
   install(TARGETS cutils_klog LIBRARY DESTINATION ${BOARDSIM_LIB_DIR})
@@ -15,7 +15,7 @@ endif()
 # The armhf build's copies of boardsim's preloads, for ARM programs under qemu-arm (the armhf
 # root still comes from TESTBED_ARM_ROOT or ARMHF_ROOT).
 if(ARMHF_E2E)
-  foreach(lib testbed_preload testbed_arm testbed_clock)
+  foreach(lib testbed_preload testbed_arm testbed_clock testbed_trace)
     install(FILES ${ARMHF_BUILD_DIR}/preload/lib${lib}.so DESTINATION ${BOARDSIM_LIB_DIR}/armhf OPTIONAL)
   endforeach()
 endif()

@@ -328,7 +328,11 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     // device calls), then umockdev's (/dev and /sys paths, ptys, host programs' device calls).
     // The virtual clock's preload comes first: the programs' own time and wait calls reach it
     // before anything else, and the other preloads' inner calls stay on the real clock.
+    // The trace's preload comes before all: it sees the programs' own calls (a poll's time-out,
+    // a tcflush) before the clock's preload turns them into others, and none of the preloads'
+    // inner calls.
     std::vector<std::string> libs;
+    if (!opts.trace_events.empty()) libs.push_back(own_library(TESTBED_TRACE_PRELOAD_PATH));
     if (impl_->clock) libs.push_back(own_library(TESTBED_CLOCK_PRELOAD_PATH));
     libs.insert(libs.end(), opts.preload_before.begin(), opts.preload_before.end());
     libs.insert(libs.end(), {own_library(TESTBED_PRELOAD_PATH), own_library(TESTBED_ARM_PRELOAD_PATH), UMOCKDEV_PRELOAD_PATH});
@@ -361,6 +365,14 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     if (!impl_->arm.root.empty()) env.push_back(std::string(TESTBED_ARM_ROOT_VAR "=") + impl_->arm.root);
     env.push_back("TESTBED_SERIAL=" + impl_->serial_lines);
     if (impl_->clock) env.push_back(impl_->clock->env());
+    if (!opts.trace_events.empty()) {
+        std::string nodes;
+        for (const auto& n : impl_->nodes) nodes += (nodes.empty() ? "" : ":") + n;
+        const auto start = std::chrono::duration_cast<std::chrono::nanoseconds>(opts.trace_start.time_since_epoch());
+        env.push_back("TESTBED_TRACE=" + opts.trace_events);
+        env.push_back("TESTBED_TRACE_START=" + std::to_string(start.count()));
+        env.push_back("TESTBED_TRACE_NODES=" + nodes);
+    }
     for (const auto& e : opts.env) env.push_back(e);
 
     // Without a working directory the program starts in the sandbox: a relative binary path

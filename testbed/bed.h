@@ -49,6 +49,11 @@ struct RunOptions {
     // Either way output() holds what the program has written so far.
     enum class Stdout { pty, pipe, file };
     Stdout stdout_to = Stdout::pty;
+    // The device trace (docs/traces.md): when named, every process of the run appends one event
+    // line per call on the bed's devices to this file, its time counted from trace_start (on
+    // the board's clock, as board_now() gives it).
+    std::string trace_events;
+    std::chrono::steady_clock::time_point trace_start;
 };
 
 // Bytes that the program (or a process it started) read from a FIFO under "/data".

@@ -18,6 +18,7 @@
 #include "boardsim_report.h"
 #include "boardsim_run.h"
 #include "boardsim_state.h"
+#include "boardsim_trace.h"
 
 namespace boardsim {
 
@@ -94,6 +95,10 @@ bool BoardRun::load_state() {
         fprintf(stderr, "boardsim: --state %s: %s\n", o_.state_file.c_str(), error.c_str());
         return false;
     }
+    if (!o_.trace_file.empty() && !check_trace_file(o_.trace_file, &error)) {
+        fprintf(stderr, "boardsim: --trace %s: %s\n", o_.trace_file.c_str(), error.c_str());
+        return false;
+    }
     if (!Report(o_).prepare_folder(&error)) {
         fprintf(stderr, "boardsim: --report %s: %s\n", o_.report_dir.c_str(), error.c_str());
         return false;
@@ -151,10 +156,11 @@ int BoardRun::run(bool private_mounts) {
             }
         } tear_down{parts_};
         for (auto& p : parts_) p->set_up(bed);
+        const std::string trace_events = o_.trace_file.empty() ? "" : bed.make_file("trace.events", "");
         BoardClock clock;
         clock.start = testbed::board_now();
         const auto wall_start = Clock::now();
-        auto process = start_command(bed, o_, private_mounts);
+        auto process = start_command(bed, o_, private_mounts, trace_events, clock.start);
         if (!process) return 127;
         std::vector<std::thread> beside;
         for (auto& p : parts_) beside.emplace_back([&p, &process, &clock] { p->beside(*process, clock); });
@@ -167,6 +173,8 @@ int BoardRun::run(bool private_mounts) {
         const double wall_seconds = std::chrono::duration<double>(Clock::now() - wall_start).count();
 
         std::string error;
+        if (!trace_events.empty() && !write_trace_file(o_, trace_events, &error))
+            fprintf(stderr, "boardsim: --trace %s: %s\n", o_.trace_file.c_str(), error.c_str());
         if (!state_->save(parts_, &error))
             fprintf(stderr, "boardsim: --state %s: %s\n", o_.state_file.c_str(), error.c_str());
         // Sections in the order COMMAND first used the parts; parts it never used last.

@@ -241,6 +241,14 @@ const OptionRow kOptions[] = {
          o.state_file = v;
          return "";
      }},
+    {Board::none, "--trace", "FILE",
+     "write every device call of the run (open, read, write, ioctl, line settings, time-outs) into FILE, "
+     "one line each, as docs/traces.md describes",
+     [](Options& o, const std::string& v) -> std::string {
+         if (v.empty()) return "a file name";
+         o.trace_file = v;
+         return "";
+     }},
     {Board::none, "--fast", nullptr,
      "the board runs on a virtual clock: whenever every process under the board sleeps, time jumps to the "
      "next deadline, so waits and time-outs pass at once; output, exit status and the report stay the same",
@@ -622,6 +630,7 @@ Parse parse_options(int argc, char** argv, Options* o, std::string* message) {
         return Parse::error;
     }
     o->command.assign(argv + i + 1, argv + argc);
+    o->command_given = o->command;
     if (o->leds.every_given && o->leds.send.empty()) {
         *message = who + "--every goes with --send";
         return Parse::error;

@@ -73,7 +73,9 @@ struct Options {
     bool fast = false;                 // the programs' clock skips its waits
     double timeout_s = 0;              // 0: none
     std::string replay_file;           // a recorded trace that drives the parts it holds
-    std::vector<std::string> command;  // COMMAND [ARGS...]
+    std::string trace_file;            // empty: no device trace
+    std::vector<std::string> command;  // COMMAND [ARGS...] as it runs (sh in front of a script without #!)
+    std::vector<std::string> command_given;  // COMMAND's words as given
 
     LedOptions leds;
     TouchOptions touch;

@@ -116,7 +116,9 @@ void catch_signals() {
     signal(SIGPIPE, SIG_IGN);  // a daemon that ends while we write into its pipe
 }
 
-std::unique_ptr<testbed::Process> start_command(testbed::Bed& bed, const Options& options, bool private_mounts) {
+std::unique_ptr<testbed::Process> start_command(testbed::Bed& bed, const Options& options, bool private_mounts,
+                                                const std::string& trace_events,
+                                                std::chrono::steady_clock::time_point trace_start) {
     if (private_mounts) {
         std::string err = cover_data(bed.data_dir());
         if (!err.empty()) fprintf(stderr, "boardsim: /data is not covered (%s); the preload still redirects it\n", err.c_str());
@@ -128,6 +130,8 @@ std::unique_ptr<testbed::Process> start_command(testbed::Bed& bed, const Options
     testbed::RunOptions run;
     run.pass_stdio = true;
     run.working_dir = cwd ? cwd : ".";
+    run.trace_events = trace_events;
+    run.trace_start = trace_start;
     free(cwd);
     if (pipe2(g_signal_pipe, O_CLOEXEC) != 0) {
         fprintf(stderr, "boardsim: pipe: %s\n", strerror(errno));

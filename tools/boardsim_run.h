@@ -30,7 +30,11 @@ void catch_signals();
 
 // Starts COMMAND in the caller's directory with the caller's standard input, output and error;
 // signals that boardsim receives go on to it. Covers /data first when the namespace is ours.
-std::unique_ptr<testbed::Process> start_command(testbed::Bed& bed, const Options& options, bool private_mounts);
+// With trace_events, every process under the board appends its device events to that file,
+// timed from trace_start.
+std::unique_ptr<testbed::Process> start_command(testbed::Bed& bed, const Options& options, bool private_mounts,
+                                                const std::string& trace_events = "",
+                                                std::chrono::steady_clock::time_point trace_start = {});
 
 // Waits for COMMAND to end, ends every process it left running (wherever it went), and returns
 // its exit status (128 + n after signal n).

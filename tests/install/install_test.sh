@@ -37,7 +37,7 @@ fi
 # Every installed file (the armhf build's preloads, when given, aside).
 expected="bin/boardsim bin/coprocflash bin/lumend bin/sensorflash"
 [ "$klog" = yes ] && expected="$expected lib/boardsim/libcutils_klog.so"
-expected="$expected lib/boardsim/libtestbed_arm.so lib/boardsim/libtestbed_clock.so lib/boardsim/libtestbed_preload.so"
+expected="$expected lib/boardsim/libtestbed_arm.so lib/boardsim/libtestbed_clock.so lib/boardsim/libtestbed_preload.so lib/boardsim/libtestbed_trace.so"
 [ "$man" = yes ] && expected="$expected share/man/man1/boardsim.1.gz"
 files=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | grep -v '^lib/boardsim/armhf/' | sort | tr '\n' ' ')
 [ "$files" = "$expected " ] || fail "installed: $files; expected: $expected"
