@@ -135,16 +135,15 @@ bool trace_has(const boardsim::Trace& trace, const std::string& device) {
     return std::any_of(trace.events.begin(), trace.events.end(), [&](const TraceEvent& e) { return e.device == device; });
 }
 
-bool open_always_failed(const std::vector<TraceEvent>& events, int* err) {
-    bool failed = false;
+bool node_absent(const std::vector<TraceEvent>& events, int* err) {
+    *err = ENOENT;
     for (const TraceEvent& e : events) {
         if (e.call != "open") continue;
         long fd = 0;
         if (boardsim::result_count(e, &fd)) return false;
-        failed = true;
-        *err = static_cast<int>(-errno_result(e.result));
+        if (errno_result(e.result)) *err = static_cast<int>(-errno_result(e.result));
     }
-    return failed && *err > 0;
+    return true;
 }
 
 long errno_result(const std::string& name) {
@@ -302,8 +301,18 @@ const TraceEvent* CharReplay::take(const std::string& call, const std::string& a
     const bool same = e.call == call && (call == "write"   ? boardsim::hex_bytes(e.data) == arg
                                          : call == "ioctl" ? same_ioctl(e.arg, arg)
                                                            : e.arg == arg);
+    if (!same && call == "write" && e.call == "write" && e.data.size() * 2 == arg.size()) {
+        // A frame of the recorded length: the first byte that differs.
+        std::vector<uint8_t> wrote;
+        boardsim::parse_hex_bytes(arg, &wrote);
+        const size_t at = static_cast<size_t>(std::mismatch(wrote.begin(), wrote.end(), e.data.begin()).first - wrote.begin());
+        snprintf(line, sizeof line, "request %zu on %s: wrote %zu bytes, byte %zu is 0x%02x, recorded 0x%02x", next_ + 1,
+                 device_.c_str(), wrote.size(), at, wrote[at], e.data[at]);
+        session_.differ(line);
+        return nullptr;
+    }
     if (!same) {
-        const std::string recorded = e.call == "write" ? "wrote " + hex(e.data) : e.call + " " + e.arg;
+        const std::string recorded = e.call == "write" ? "a write of " + hex(e.data) : e.call + " " + e.arg;
         snprintf(line, sizeof line, "request %zu on %s: %s, recorded %s", next_ + 1, device_.c_str(), what.c_str(),
                  recorded.c_str());
         session_.differ(line);

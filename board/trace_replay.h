@@ -47,8 +47,10 @@ private:
 std::vector<boardsim::TraceEvent> events_on(const boardsim::Trace& trace, const std::string& device);
 // Whether the recording holds a call on device.
 bool trace_has(const boardsim::Trace& trace, const std::string& device);
-// Whether every open of device in the recording failed, and with which errno (ENOENT...).
-bool open_always_failed(const std::vector<boardsim::TraceEvent>& events, int* err);
+// Whether device's node was absent for the recorded run: no open of it succeeded. *err is the
+// errno its opens failed with, ENOENT when none was recorded (the bed refuses an absent node's
+// open inside the program, before a trace sees it).
+bool node_absent(const std::vector<boardsim::TraceEvent>& events, int* err);
 // A trace's errno name as a negative errno (-EIO); 0 for a name this board does not know.
 long errno_result(const std::string& name);
 // A line setting as the trace's tcsetattr argument: "115200,8,E,1,raw".

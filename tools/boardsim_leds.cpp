@@ -264,7 +264,7 @@ private:
         for (int i = 0; i < 2; ++i) {
             const auto events = board::events_on(replay_source_->trace, node_path(i));
             int err = 0;
-            if (board::open_always_failed(events, &err)) {
+            if (board::node_absent(events, &err)) {
                 bed.fail_open(node_path(i), err);
                 continue;
             }

@@ -109,7 +109,7 @@ public:
         if (replay_source_) {
             const auto events = board::events_on(replay_source_->trace, kNodePath);
             int err = 0;
-            if (board::open_always_failed(events, &err)) {
+            if (board::node_absent(events, &err)) {
                 bed.fail_open(kNodePath, err);  // as in the recording: no node to open
                 return;
             }

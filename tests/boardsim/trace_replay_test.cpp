@@ -172,14 +172,16 @@ TEST(CharReplay, PastTheRecordingTheDeviceFails) {
     EXPECT_EQ(session.difference(), "request 2 on /dev/aw9110_1_dev: wrote 1200, the recording has no more requests");
 }
 
-TEST(TraceReplay, AnOpenThatAlwaysFailedIsKeptWithItsErrno) {
+TEST(TraceReplay, ANodeNeverOpenedInTheRecordingIsAbsent) {
     const Trace t = trace_of("0.1 7 lumend /dev/aw9110_2_dev -1 open O_RDWR ENOENT -\n");
     int err = 0;
-    EXPECT_TRUE(open_always_failed(events_on(t, "/dev/aw9110_2_dev"), &err));
+    EXPECT_TRUE(node_absent(events_on(t, "/dev/aw9110_2_dev"), &err));
     EXPECT_EQ(err, ENOENT);
     const Trace opened = trace_of("0.1 7 lumend /dev/aw9110_2_dev -1 open O_RDWR ENOENT -\n"
                                   "0.2 7 lumend /dev/aw9110_2_dev 3 open O_RDWR 3 -\n");
-    EXPECT_FALSE(open_always_failed(events_on(opened, "/dev/aw9110_2_dev"), &err));
+    EXPECT_FALSE(node_absent(events_on(opened, "/dev/aw9110_2_dev"), &err));
+    EXPECT_TRUE(node_absent(events_on(opened, "/dev/aw9110_1_dev"), &err));  // never opened: no node
+    EXPECT_EQ(err, ENOENT);
 }
 
 }  // namespace
