@@ -4,12 +4,10 @@
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
-#include <termios.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <cstring>
+
+#include "trace_text.h"
 
 namespace board {
 
@@ -47,15 +45,10 @@ void wait_for(testbed::BoardTimePoint deadline) {
     if (deadline > now) testbed::board_sleep_for(deadline - now);
 }
 
-// An ioctl as the trace gives it: "0x40046ba0:0x00000001", or "0x6b80:-" for a request that
-// encodes no transfer (whatever its argument register held).
+// An ioctl as the recorder writes it.
 std::string ioctl_arg(unsigned long request, unsigned long arg) {
     char text[40];
-    const bool none = _IOC_DIR(request) == _IOC_NONE && _IOC_SIZE(request) == 0;
-    if (none)
-        snprintf(text, sizeof text, "0x%lx:-", request & 0xffffffffUL);
-    else
-        snprintf(text, sizeof text, "0x%lx:0x%08lx", request & 0xffffffffUL, arg & 0xffffffffUL);
+    trace_ioctl_arg(static_cast<uint32_t>(request), static_cast<uint32_t>(arg), text, sizeof text);
     return text;
 }
 
@@ -153,22 +146,9 @@ long errno_result(const std::string& name) {
 }
 
 std::string line_settings_arg(const testbed::LineSettings& s) {
-    static const struct {
-        uint32_t code;
-        unsigned baud;
-    } speeds[] = {{B1200, 1200},     {B2400, 2400},     {B4800, 4800},     {B9600, 9600},
-                  {B19200, 19200},   {B38400, 38400},   {B57600, 57600},   {B115200, 115200},
-                  {B230400, 230400}, {B460800, 460800}, {B500000, 500000}, {B921600, 921600}};
-    char speed[16];
-    snprintf(speed, sizeof speed, "0x%x", s.cflag & CBAUD);
-    for (const auto& sp : speeds)
-        if (sp.code == (s.cflag & CBAUD)) snprintf(speed, sizeof speed, "%u", sp.baud);
-    // Raw as cfmakeraw() leaves a line: none of these translations, echoes or signal keys.
-    const bool raw = !(s.iflag & (IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON)) &&
-                     !(s.oflag & OPOST) && !(s.lflag & (ICANON | ECHONL | ECHO | ISIG | IEXTEN));
-    const char parity = !(s.cflag & PARENB) ? 'N' : (s.cflag & PARODD) ? 'O' : 'E';
-    return std::string(speed) + "," + std::to_string(5 + (s.cflag & CSIZE) / CS6) + "," + parity + "," +
-           ((s.cflag & CSTOPB) ? "2" : "1") + "," + (raw ? "raw" : "cooked");
+    char text[64];
+    trace_line_settings(s.iflag, s.oflag, s.cflag, s.lflag, text, sizeof text);
+    return text;
 }
 
 SerialReplay::SerialReplay(const std::string& device, const std::vector<TraceEvent>& events, ReplaySession& session,
@@ -279,6 +259,39 @@ void SerialReplay::on_bytes(const uint8_t* data, size_t len) {
             answer(r);
         }
     }
+}
+
+GpioReplay::GpioReplay(const boardsim::Trace& trace, ReplaySession& session) : session_(session) {
+    const std::string dir = std::string(kDir) + "/";
+    for (const TraceEvent& e : trace.events) {
+        if (e.call != "write" || e.device.compare(0, dir.size(), dir) != 0) continue;
+        std::string value(e.data.begin(), e.data.end());
+        if (!value.empty() && value.back() == '\n') value.pop_back();  // as the model gives it
+        writes_.emplace_back(e.device.substr(dir.size()), value);
+    }
+    session_.expect(kDir, writes_.size());
+}
+
+void GpioReplay::on_write(const std::string& file, const std::string& value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (session_.ended()) return;
+    const std::string wrote = file + "=" + value;
+    char line[256];
+    if (next_ >= writes_.size()) {
+        snprintf(line, sizeof line, "request %zu on %s: wrote %s, the recording has no more requests", next_ + 1, kDir,
+                 wrote.c_str());
+        session_.differ(line);
+        return;
+    }
+    const std::string recorded = writes_[next_].first + "=" + writes_[next_].second;
+    if (wrote != recorded) {
+        snprintf(line, sizeof line, "request %zu on %s: wrote %s, recorded %s", next_ + 1, kDir, wrote.c_str(),
+                 recorded.c_str());
+        session_.differ(line);
+        return;
+    }
+    ++next_;
+    session_.matched(kDir);
 }
 
 CharReplay::CharReplay(const std::string& device, const std::vector<TraceEvent>& events, ReplaySession& session)

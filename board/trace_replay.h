@@ -91,6 +91,22 @@ private:
     std::mutex mutex_;
 };
 
+// The MCU's GPIO lines under replay: they stay the board's sysfs wiring, and each line written
+// (as the GPIO model reports it: "gpio117/direction", "high") is matched with the next recorded
+// write under /sys/class/gpio. A difference ends the replay; nothing is answered.
+class GpioReplay {
+public:
+    static constexpr const char* kDir = "/sys/class/gpio";
+    GpioReplay(const boardsim::Trace& trace, ReplaySession& session);
+    void on_write(const std::string& file, const std::string& value);
+
+private:
+    ReplaySession& session_;
+    std::vector<std::pair<std::string, std::string>> writes_;  // file, value
+    size_t next_ = 0;
+    std::mutex mutex_;
+};
+
 // A replayed character device (the touch controller's, an LED chip's node): every write, ioctl
 // and read is matched with the next recorded one and gets the recorded result. Once the replay
 // has ended, every call fails with EIO, as the driver reports a transfer the chip did not

@@ -136,7 +136,8 @@ public:
         }
     }
 
-    // The serial line is replayed; the GPIO lines stay the board's wiring (their sysfs files).
+    // The serial line is replayed; the GPIO lines stay the board's wiring (their sysfs files),
+    // their writes matched with the recorded ones.
     bool replay(ReplaySource& source) override {
         if (!board::trace_has(source.trace, kTtyPath)) return false;
         replay_source_ = &source;
@@ -232,7 +233,7 @@ public:
     }
 
     Section report(const RunRecord&) const override {
-        if (replay_source_) return replay_section(kTitle, *replay_source_, {kTtyPath});
+        if (replay_source_) return replay_section(kTitle, *replay_source_, {kTtyPath, board::GpioReplay::kDir});
         Section s;
         s.title = kTitle;
         s.notation = "flash map: one character per 2 KiB page, '#' written in this run, '.' erased, 'o' older content";
@@ -330,6 +331,8 @@ private:
     // far are requests too, taken before each byte that follows them.
     void set_up_replay(int master) {
         gpio_.reset(new board::SysfsGpio(bed_->sys_dir()));
+        gpio_replay_.reset(new board::GpioReplay(replay_source_->trace, replay_source_->session));
+        gpio_->set_listener([this](const board::GpioWrite& w) { gpio_replay_->on_write(w.file, w.value); });
         opens_.reset(new OpenWatch(bed_->root_dir() + "/dev/" + kTty, bed_->sys_dir() + "/class/gpio"));
         replay_.reset(new board::SerialReplay(kTtyPath, board::events_on(replay_source_->trace, kTtyPath),
                                               replay_source_->session,
@@ -530,6 +533,7 @@ private:
     bool application_damaged_ = false;
     testbed::Bed* bed_ = nullptr;
     std::string image_;
+    std::unique_ptr<board::GpioReplay> gpio_replay_;  // before the GPIO model, whose thread calls it
     std::unique_ptr<board::SysfsGpio> gpio_;
     std::unique_ptr<McuModel> mcu_;
     std::unique_ptr<OpenWatch> opens_;

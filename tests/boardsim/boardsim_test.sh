@@ -655,6 +655,7 @@ replay_mcu)
     cmp -s out rec.out || fail "stdout differs from the recorded run's"
     grep -v "^boardsim: report in" err | cmp -s - rec.err || fail "stderr differs from the recorded run's"
     grep -qE "^    /dev/ttyS1: ([0-9]+) of \1 recorded requests matched" r/report.txt || fail "not every request matched"
+    has r/report.txt "    /sys/class/gpio: 17 of 17 recorded requests matched"
     has r/report.txt "no difference: every request made matched the recording"
     has r/report.json '"difference": null'
     byte=$(od -An -tx1 -j273 -N1 mcu.bin | tr -d ' \n')

@@ -172,6 +172,20 @@ TEST(CharReplay, PastTheRecordingTheDeviceFails) {
     EXPECT_EQ(session.difference(), "request 2 on /dev/aw9110_1_dev: wrote 1200, the recording has no more requests");
 }
 
+TEST(GpioReplay, LinesWrittenAreMatchedInOrderWithoutTheirNewline) {
+    const Trace t = trace_of("0.1 8 sh /sys/class/gpio/export 1 write 4 4 3131390a\n"
+                             "0.2 9 sh /sys/class/gpio/gpio117/direction 1 write 5 5 686967680a\n"
+                             "0.3 10 sh /sys/class/gpio/gpio117/direction 1 write 4 4 6c6f770a\n");
+    ReplaySession session;
+    GpioReplay gpio(t, session);
+    gpio.on_write("export", "119");
+    gpio.on_write("gpio117/direction", "high");
+    EXPECT_EQ(session.matched_on("/sys/class/gpio"), 2u);
+    gpio.on_write("gpio117/direction", "high");
+    EXPECT_EQ(session.difference(),
+              "request 3 on /sys/class/gpio: wrote gpio117/direction=high, recorded gpio117/direction=low");
+}
+
 TEST(TraceReplay, ANodeNeverOpenedInTheRecordingIsAbsent) {
     const Trace t = trace_of("0.1 7 lumend /dev/aw9110_2_dev -1 open O_RDWR ENOENT -\n");
     int err = 0;
