@@ -102,7 +102,10 @@ static void program_name(char *out) {
     n = syscall(SYS_readlinkat, AT_FDCWD, "/proc/self/exe", exe, sizeof exe - 1);
     exe[n > 0 ? n : 0] = '\0';
     base = strrchr(exe, '/');
-    snprintf(buf, COMM_MAX, "%s", base ? base + 1 : exe);
+    base = base ? base + 1 : exe;
+    n = (long)strnlen(base, COMM_MAX - 1);
+    memcpy(buf, base, (size_t)n);
+    buf[n] = '\0';
 #else
     int fd = (int)syscall(SYS_openat, AT_FDCWD, "/proc/self/comm", O_RDONLY | O_CLOEXEC);
     n = fd >= 0 ? syscall(SYS_read, fd, buf, COMM_MAX) : 0;
@@ -394,6 +397,7 @@ EXPORT int fcntl64(int fd, int cmd, ...) {
     arg = va_arg(ap, void *);
     va_end(ap);
     if (!next) next = (int (*)(int, int, ...))dlsym(RTLD_NEXT, "fcntl64");
+    if (!next) next = (int (*)(int, int, ...))dlsym(RTLD_NEXT, "fcntl"); /* a C library without it */
     return traced_fcntl(next, fd, cmd, arg);
 }
 

@@ -56,15 +56,6 @@ TEST(SerialReplay, AnswersOnlyOnceTheWritesBeforeTheReadAreMatchedWhateverTheSpl
     EXPECT_EQ(s.session.difference(), "");
 }
 
-TEST(SerialReplay, RecordedWritesInARowAreOneStream) {
-    Serial s("0.1 7 coprocflash /dev/ttyS1 3 write 1 1 31\n"
-             "0.1 7 coprocflash /dev/ttyS1 3 write 1 1 ce\n"
-             "0.2 7 coprocflash /dev/ttyS1 3 read 1 1 79\n");
-    s.write({0x31, 0xce});
-    EXPECT_EQ(s.sent, std::vector<uint8_t>({0x79}));
-    EXPECT_EQ(s.session.matched_on(kTty), 1u);
-}
-
 TEST(SerialReplay, TheFirstDifferingByteEndsTheReplayAndTheLineFallsSilent) {
     Serial s(kBootloaderEntry);
     s.write({0x7f});
@@ -160,16 +151,6 @@ TEST(CharReplay, ADifferingCallEndsTheReplayAndEveryCallFailsAfterIt) {
     const uint8_t regs[] = {0x12, 0x00};
     EXPECT_EQ(dev.on_write(regs, 2), -EIO);
     EXPECT_EQ(session.matched_on("/dev/aw9110_1_dev"), 0u);
-}
-
-TEST(CharReplay, PastTheRecordingTheDeviceFails) {
-    const Trace t = trace_of("0.1 7 lumend /dev/aw9110_1_dev 3 write 2 2 1200\n");
-    ReplaySession session;
-    CharReplay dev("/dev/aw9110_1_dev", events_on(t, "/dev/aw9110_1_dev"), session);
-    const uint8_t regs[] = {0x12, 0x00};
-    EXPECT_EQ(dev.on_write(regs, 2), 2);
-    EXPECT_EQ(dev.on_write(regs, 2), -EIO);
-    EXPECT_EQ(session.difference(), "request 2 on /dev/aw9110_1_dev: wrote 1200, the recording has no more requests");
 }
 
 TEST(GpioReplay, LinesWrittenAreMatchedInOrderWithoutTheirNewline) {

@@ -47,10 +47,10 @@ PATH="$prefix/bin:/usr/bin:/bin"
 export PATH
 [ "$(boardsim --version)" = "boardsim $version" ] || fail "boardsim --version: $(boardsim --version)"
 
-# Whatever COMMAND starts gets the prefix's preloads.
-boardsim leds --fast -- cat /proc/self/maps >out 2>err || fail "the memory map run failed"
+# Whatever COMMAND starts gets the prefix's preloads (with --trace, the trace's too).
+boardsim leds --fast --trace trace -- cat /proc/self/maps >out 2>err || fail "the memory map run failed"
 own=$(grep -o '/[^ ]*/lib\(testbed\|boardsim\)[^ /]*\.so$' out | sort -u | tr '\n' ' ')
-[ "$own" = "$prefix/lib/boardsim/libtestbed_arm.so $prefix/lib/boardsim/libtestbed_clock.so $prefix/lib/boardsim/libtestbed_preload.so " ] ||
+[ "$own" = "$prefix/lib/boardsim/libtestbed_arm.so $prefix/lib/boardsim/libtestbed_clock.so $prefix/lib/boardsim/libtestbed_preload.so $prefix/lib/boardsim/libtestbed_trace.so " ] ||
     fail "preloads: $own"
 
 # A touch update from version 11 to 12: four packets into rows 0-2 and the last row.
