@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "boardsim_part.h"
+#include "boardsim_replay.h"
 #include "boardsim_report.h"
 #include "boardsim_run.h"
 #include "boardsim_state.h"
@@ -89,6 +90,7 @@ BoardRun::~BoardRun() = default;
 
 bool BoardRun::load_state() {
     std::string error;
+    if (!o_.replay_file.empty() && !load_replay()) return false;
     if (!state_->load(parts_, &error) || !state_->check_writable(&error)) {
         fprintf(stderr, "boardsim: --state %s: %s\n", o_.state_file.c_str(), error.c_str());
         return false;
@@ -111,6 +113,31 @@ bool BoardRun::load_state() {
         return false;
     }
     rmdir(probe.c_str());
+    return true;
+}
+
+// --replay FILE: a trace that holds devices of this board. Each part whose devices it holds is
+// replayed; the others keep their models.
+bool BoardRun::load_replay() {
+    const std::string who = "boardsim: --replay " + o_.replay_file + ": ";
+    if (!o_.state_file.empty()) {
+        fprintf(stderr, "%sa replayed part keeps no state: leave out --state\n", who.c_str());
+        return false;
+    }
+    replay_.reset(new ReplaySource);
+    replay_->file = o_.replay_file;
+    std::string error;
+    if (!load_trace(o_.replay_file, &replay_->trace, &error)) {
+        fprintf(stderr, "boardsim: --replay %s\n", error.c_str());
+        return false;
+    }
+    bool any = false;
+    for (auto& p : parts_) any = p->replay(*replay_) || any;
+    if (!any) {
+        fprintf(stderr, "%sthe recording (of boardsim %s) holds none of the devices of boardsim %s\n", who.c_str(),
+                replay_->trace.board.c_str(), board_name(o_.board));
+        return false;
+    }
     return true;
 }
 

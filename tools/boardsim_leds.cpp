@@ -17,6 +17,7 @@
 
 #include "aw9110_chip.h"
 #include "boardsim_part.h"
+#include "boardsim_replay.h"
 #include "boardsim_run.h"
 #include "led_timeline_svg.h"
 
@@ -30,6 +31,9 @@ constexpr uint8_t kExitCommand = 0xFF;  // ends the daemon
 constexpr unsigned long kPrepareRequest = board::Aw9110Chip::kPrepareRequest;
 constexpr double kExitPauseSeconds = 1;  // the daemon's pause between 0xFF and its end
 const char* const kTimelineFile = "leds-timeline.svg";
+const char* const kTitle = "boardsim leds: what the LED chips saw";
+
+std::string node_path(int chip) { return std::string("/dev/") + kNodes[chip]; }
 
 class LedsPart : public Part {
 public:
@@ -45,12 +49,21 @@ public:
     }
     Json save() const override { return {{"chips", {present_[0], present_[1]}}}; }
 
+    // Both chips' nodes are replayed; the daemon's pipe stays the board's (--send feeds it).
+    bool replay(ReplaySource& source) override {
+        if (!board::trace_has(source.trace, node_path(0)) && !board::trace_has(source.trace, node_path(1))) return false;
+        replay_source_ = &source;
+        return true;
+    }
+
     void set_up(testbed::Bed& bed) override {
+        if (replay_source_) set_up_replay(bed);
         auto write_count = std::make_shared<std::atomic<unsigned>>(0);
         for (int i = 0; i < 2; ++i) {
             chips_[i].share_write_count(write_count);
             if (o_.fail_first > 0) chips_[i].fail_writes(o_.fail_first, o_.fail_last);
             if (o_.short_first > 0) chips_[i].short_writes(o_.short_first, o_.short_last);
+            if (replay_source_) continue;  // the nodes answer from the recording
             if (!present_[i])
                 bed.fail_open(std::string("/dev/") + kNodes[i], ENOENT);  // no node: the driver found no chip
             else
@@ -122,6 +135,9 @@ public:
             if (!used || t < *when) *when = t;
             used = true;
         };
+        for (const auto& r : replays_)
+            if (r)
+                for (const auto& t : r->opens()) take(t);
         for (const auto& chip : chips_) {
             for (const auto& t : chip.opens()) take(t);
             for (const auto& w : chip.writes()) take(w.when);
@@ -130,8 +146,9 @@ public:
     }
 
     Section report(const RunRecord& run) const override {
+        if (replay_source_) return replay_section(kTitle, *replay_source_, {node_path(0), node_path(1)});
         Section s;
-        s.title = "boardsim leds: what the LED chips saw";
+        s.title = kTitle;
         s.notation = "times in seconds from the start of COMMAND; a failed call is one the driver saw fail "
                      "(--fail-writes, --short-writes); channel modes: level (fixed), on/off (toggle output), "
                      "sequence (chip-timed)";
@@ -212,6 +229,7 @@ public:
     }
 
     std::vector<std::pair<std::string, std::string>> files(const RunRecord& run) const override {
+        if (replay_source_) return {};  // the chips' timeline is the model's
         std::vector<board::TimelineChip> chips;
         for (int i = 0; i < 2; ++i) {
             board::TimelineChip chip{std::string("/dev/") + kNodes[i], present_[i], chips_[i].writes()};
@@ -241,6 +259,20 @@ public:
     }
 
 private:
+    // Each node answers from the recording, or fails to open as it did there (no chip found).
+    void set_up_replay(testbed::Bed& bed) {
+        for (int i = 0; i < 2; ++i) {
+            const auto events = board::events_on(replay_source_->trace, node_path(i));
+            int err = 0;
+            if (board::node_absent(events, &err)) {
+                bed.fail_open(node_path(i), err);
+                continue;
+            }
+            replays_[i].reset(new board::CharReplay(node_path(i), events, replay_source_->session));
+            bed.add_char_device(kNodes[i], replays_[i].get());
+        }
+    }
+
     // Until the daemon's pipe exists (told by inotify, as the daemon makes it); false when COMMAND
     // ended first.
     bool await_pipe() {
@@ -269,6 +301,8 @@ private:
     LedOptions o_;
     bool present_[2] = {true, true};
     board::Aw9110Chip chips_[2];
+    ReplaySource* replay_source_ = nullptr;
+    std::unique_ptr<board::CharReplay> replays_[2];
     std::string pipe_;
     std::mutex beside_mutex_;
     std::condition_variable beside_cv_;

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "boardsim_part.h"
+#include "boardsim_replay.h"
 #include "boardsim_run.h"
 #include "mcu_model.h"
 #include "sysfs_gpio.h"
@@ -34,6 +35,7 @@ constexpr uint8_t kErased = 0xFF;
 constexpr uint32_t kPagesPerLine = 64;
 const char* const kDefaultVersion = "1.0.0";
 const char* const kTty = "ttyS1";
+const char* const kTtyPath = "/dev/ttyS1";  // as the programs name it
 const int kGpios[] = {13, 117, 119};  // auxiliary, reset, boot-select
 
 // When COMMAND first opened the MCU's serial line or one of its lines' sysfs files (for reading
@@ -134,6 +136,14 @@ public:
         }
     }
 
+    // The serial line is replayed; the GPIO lines stay the board's wiring (their sysfs files),
+    // their writes matched with the recorded ones.
+    bool replay(ReplaySource& source) override {
+        if (!board::trace_has(source.trace, kTtyPath)) return false;
+        replay_source_ = &source;
+        return true;
+    }
+
     Json save() const override {
         const McuModel::LastingState state = mcu_->lasting_state();
         Json pages = Json::array();
@@ -147,6 +157,10 @@ public:
         if (!o_.image.empty() && !read_file(o_.image, &image_)) image_.clear();
         bed_ = &bed;
         const int master = bed.add_tty(kTty);
+        if (replay_source_) {
+            set_up_replay(master);
+            return;
+        }
         mcu_.reset(new McuModel(master));
         mcu_->restore({flash_, version_, application_damaged_});
         // After the MCU, so that its thread (which calls into the MCU) ends first.
@@ -181,6 +195,7 @@ public:
     }
 
     std::string activity() const override {
+        if (replay_source_) return "";
         switch (mcu_->mode()) {
         case McuModel::Mode::bootloader:
             return "the MCU's bootloader";
@@ -194,9 +209,13 @@ public:
     }
 
     // The last writes to the lines reach the MCU before anything looks at it.
-    void after_run() override { gpio_->drain(); }
+    void after_run() override {
+        gpio_->drain();
+        if (replay_) replay_->on_settings(bed_->line_settings(kTty));  // made after the last byte
+    }
 
     void tear_down() override {
+        peer_.reset();
         opens_.reset();
         gpio_.reset();
         mcu_.reset();
@@ -214,8 +233,9 @@ public:
     }
 
     Section report(const RunRecord&) const override {
+        if (replay_source_) return replay_section(kTitle, *replay_source_, {kTtyPath, board::GpioReplay::kDir});
         Section s;
-        s.title = "boardsim mcu: what the MCU saw";
+        s.title = kTitle;
         s.notation = "flash map: one character per 2 KiB page, '#' written in this run, '.' erased, 'o' older content";
         size_t erased_pages = 0, erases = 0, writes = 0, written = 0;
         for (const auto& c : mcu_->commands()) {
@@ -305,6 +325,24 @@ public:
     }
 
 private:
+    static constexpr const char* kTitle = "boardsim mcu: what the MCU saw";
+
+    // The far end of the serial line answers from the recording; the line settings made so
+    // far are requests too, taken before each byte that follows them.
+    void set_up_replay(int master) {
+        gpio_.reset(new board::SysfsGpio(bed_->sys_dir()));
+        gpio_replay_.reset(new board::GpioReplay(replay_source_->trace, replay_source_->session));
+        gpio_->set_listener([this](const board::GpioWrite& w) { gpio_replay_->on_write(w.file, w.value); });
+        opens_.reset(new OpenWatch(bed_->root_dir() + "/dev/" + kTty, bed_->sys_dir() + "/class/gpio"));
+        replay_.reset(new board::SerialReplay(kTtyPath, board::events_on(replay_source_->trace, kTtyPath),
+                                              replay_source_->session,
+                                              [this](const std::vector<uint8_t>& bytes) { peer_->send(bytes); }));
+        peer_.reset(new board::SerialPeer(master, [this](const uint8_t* data, size_t len) {
+            replay_->on_settings(bed_->line_settings(kTty));
+            replay_->on_bytes(data, len);
+        }));
+    }
+
     // --nack-erase first, then each --nack, in the order given: the order the model spends them.
     std::vector<std::pair<McuModel::Stage, int>> nack_options() const {
         std::vector<std::pair<McuModel::Stage, int>> out;
@@ -495,9 +533,13 @@ private:
     bool application_damaged_ = false;
     testbed::Bed* bed_ = nullptr;
     std::string image_;
+    std::unique_ptr<board::GpioReplay> gpio_replay_;  // before the GPIO model, whose thread calls it
     std::unique_ptr<board::SysfsGpio> gpio_;
     std::unique_ptr<McuModel> mcu_;
     std::unique_ptr<OpenWatch> opens_;
+    ReplaySource* replay_source_ = nullptr;
+    std::unique_ptr<board::SerialReplay> replay_;
+    std::unique_ptr<board::SerialPeer> peer_;  // after the replay: its thread ends first
     mutable std::mutex sent_mutex_;
     std::map<size_t, size_t> sent_by_setting_;  // bytes sent, by the number of settings made then
 };

@@ -256,6 +256,15 @@ const OptionRow kOptions[] = {
          o.fast = true;
          return "";
      }},
+    {Board::none, "--replay", "FILE",
+     "the parts whose devices the trace FILE holds answer as recorded, not as their models: each request is "
+     "matched in order; the first that differs ends the replay (the report says what differed) and the "
+     "device answers nothing from then on",
+     [](Options& o, const std::string& v) -> std::string {
+         if (v.empty()) return "a trace file";
+         o.replay_file = v;
+         return "";
+     }},
     {Board::none, "--timeout", "SECONDS",
      "when COMMAND runs longer, it is interrupted (SIGINT, as Ctrl-C) and boardsim ends with 124",
      [](Options& o, const std::string& v) -> std::string {

@@ -72,6 +72,7 @@ struct Options {
     std::string state_file;            // empty: the board starts from its defaults, nothing saved
     bool fast = false;                 // the programs' clock skips its waits
     double timeout_s = 0;              // 0: none
+    std::string replay_file;           // a recorded trace that drives the parts it holds
     std::string trace_file;            // empty: no device trace
     std::vector<std::string> command;  // COMMAND [ARGS...] as it runs (sh in front of a script without #!)
     std::vector<std::string> command_given;  // COMMAND's words as given

@@ -19,6 +19,8 @@ namespace boardsim {
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::ordered_json;
 
+struct ReplaySource;
+
 // The board's clock (virtual under --fast, see testbed/board_time.h) from COMMAND's start: the
 // report gives its times on it.
 struct BoardClock {
@@ -50,6 +52,12 @@ public:
     virtual void load(const Json& state) = 0;
     // The part's lasting state after the run.
     virtual Json save() const = 0;
+    // --replay: takes the recording when it holds one of the part's devices, which it then
+    // drives instead of the models (before set_up); false when it holds none of them.
+    virtual bool replay(ReplaySource& source) {
+        (void)source;
+        return false;
+    }
     // Puts the models on the bed.
     virtual void set_up(testbed::Bed& bed) = 0;
     // Runs beside COMMAND (on its own thread), e.g. to write into the daemon's pipe.
@@ -87,14 +95,16 @@ class BoardRun {
 public:
     explicit BoardRun(const Options& options);
     ~BoardRun();
-    // Before anything runs: loads the saved state (--state) and checks that the state file and the
+    // Before anything runs: loads the recording (--replay) and the saved state (--state), checks that the state file and the
     // working folders in $TMPDIR can be written; false after printing the one line on what is wrong.
     bool load_state();
     // Runs COMMAND on the board and returns its exit status (124 when --timeout ended it).
     int run(bool private_mounts);
 
 private:
+    bool load_replay();
     const Options& o_;
+    std::unique_ptr<ReplaySource> replay_;  // shared by the replayed parts: outlives them
     std::vector<std::unique_ptr<Part>> parts_;
     std::unique_ptr<StateFile> state_;
 };

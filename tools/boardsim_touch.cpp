@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "boardsim_part.h"
+#include "boardsim_replay.h"
 #include "boardsim_run.h"
 #include "touch_controller.h"
 
@@ -18,6 +19,8 @@ namespace {
 
 using board::TouchController;
 
+const char* const kNodePath = "/dev/morlan_touch";  // as the programs name it
+const char* const kTitle = "boardsim touch: what the touch controller saw";
 constexpr size_t kPacketSize = 129;  // image packet: a 128-byte row and one unused byte
 
 const char* mode_text(TouchController::Mode mode) {
@@ -87,6 +90,12 @@ public:
         }
     }
 
+    bool replay(ReplaySource& source) override {
+        if (!board::trace_has(source.trace, kNodePath)) return false;
+        replay_source_ = &source;
+        return true;
+    }
+
     Json save() const override {
         Json rows = Json::object();
         for (const auto& r : touch_.flash()) rows[std::to_string(r.first)] = to_hex(r.second.data(), r.second.size());
@@ -97,6 +106,17 @@ public:
     }
 
     void set_up(testbed::Bed& bed) override {
+        if (replay_source_) {
+            const auto events = board::events_on(replay_source_->trace, kNodePath);
+            int err = 0;
+            if (board::node_absent(events, &err)) {
+                bed.fail_open(kNodePath, err);  // as in the recording: no node to open
+                return;
+            }
+            replay_.reset(new board::CharReplay(kNodePath, events, replay_source_->session));
+            bed.add_char_device("morlan_touch", replay_.get());
+            return;
+        }
         if (o_.version >= 0) version_ = static_cast<uint8_t>(o_.version);
         if (!o_.image.empty() && !read_file(o_.image, &image_)) image_.clear();
         start_version_ = version_;
@@ -127,6 +147,7 @@ public:
     }
 
     std::string activity() const override {
+        if (replay_source_) return "";
         return in_bootloader(touch_.mode()) ? "the touch controller's bootloader" : "";
     }
 
@@ -136,6 +157,10 @@ public:
             if (!used || t < *when) *when = t;
             used = true;
         };
+        if (replay_) {
+            for (const auto& t : replay_->opens()) take(t);
+            return used;
+        }
         for (const auto& t : touch_.opens()) take(t);
         for (const auto& c : touch_.ioctls()) take(c.at);
         for (const auto& c : touch_.writes()) take(c.at);
@@ -144,8 +169,9 @@ public:
     }
 
     Section report(const RunRecord&) const override {
+        if (replay_source_) return replay_section(kTitle, *replay_source_, {kNodePath});
         Section s;
-        s.title = "boardsim touch: what the touch controller saw";
+        s.title = kTitle;
         s.notation = "rows are 128-byte flash rows by number, a-b a range; a damaged row was programmed but its "
                      "checksum reads back wrong";
         std::vector<unsigned> programmed, damaged;
@@ -285,6 +311,8 @@ private:
     std::vector<uint16_t> damaged_;
     std::map<uint16_t, TouchController::Row> rows_;
     TouchController touch_;
+    ReplaySource* replay_source_ = nullptr;
+    std::unique_ptr<board::CharReplay> replay_;
 };
 
 }  // namespace

@@ -642,6 +642,97 @@ SCRIPT
     printf 'shell: %s\nexecvp: %s\nexeclp: %s\nposix_spawnp: %s\nempty: %s\n' "$found" "$found" "$found" "$found" "$here" >expected
     cmp -s expected out || fail "$(diff expected out)"
     ;;
+replay_mcu)
+    # A recorded update replayed without the model: the same output and status; an image with one
+    # byte changed stops the replay at that byte of its Write Memory, and coprocflash then ends
+    # as with an MCU whose bootloader never answers.
+    head -c 3000 /dev/urandom >mcu.bin
+    run mcu --fast --new-version 2.0.13 --trace a.trace --report rec -- "$coprocflash" mcu.bin 2.0.13
+    expect_status 0
+    mv out rec.out; grep -v "^boardsim: report in" err >rec.err
+    run mcu --fast --replay a.trace --report r -- "$coprocflash" mcu.bin 2.0.13
+    expect_status 0
+    cmp -s out rec.out || fail "stdout differs from the recorded run's"
+    grep -v "^boardsim: report in" err | cmp -s - rec.err || fail "stderr differs from the recorded run's"
+    grep -qE "^    /dev/ttyS1: ([0-9]+) of \1 recorded requests matched" r/report.txt || fail "not every request matched"
+    has r/report.txt "    /sys/class/gpio: 17 of 17 recorded requests matched"
+    has r/report.txt "no difference: every request made matched the recording"
+    has r/report.json '"difference": null'
+    byte=$(od -An -tx1 -j273 -N1 mcu.bin | tr -d ' \n')
+    new=00; [ "$byte" = 00 ] && new=01
+    cp mcu.bin other.bin
+    printf "\\$(printf %o 0x$new)" | dd of=other.bin bs=1 seek=273 conv=notrunc 2>/dev/null
+    run mcu --fast --replay a.trace --report r -- "$coprocflash" other.bin 2.0.13
+    replayed=$status
+    has r/report.txt "the replay ended at the first difference: Write Memory at 0x08000100, 256 bytes: byte 17 is 0x$new, recorded 0x$byte"
+    has r/report.json '"difference": "Write Memory at 0x08000100, 256 bytes: byte 17 is 0x'$new
+    grep -v mcu_gpio_config out | tail -2 >replayed.tail
+    run mcu --fast --silent-bootloader 9 -- "$coprocflash" other.bin 2.0.13
+    [ "$replayed" -eq "$status" ] || fail "status $replayed after the difference, $status with a silent bootloader"
+    grep -v mcu_gpio_config out | tail -2 | cmp -s - replayed.tail || fail "the end differs from a silent bootloader's: $(cat replayed.tail)"
+    ;;
+replay_touch)
+    head -c 387 /dev/urandom >touch.bin
+    run touch --fast --new-version 12 --trace t.trace --report rec -- "$sensorflash" touch.bin 1.0.12
+    expect_status 0
+    mv out rec.out; grep -v "^boardsim: report in" err >rec.err
+    run touch --fast --replay t.trace --report r -- "$sensorflash" touch.bin 1.0.12
+    expect_status 0
+    cmp -s out rec.out || fail "stdout differs from the recorded run's"
+    grep -v "^boardsim: report in" err | cmp -s - rec.err || fail "stderr differs from the recorded run's"
+    has r/report.txt "no difference: every request made matched the recording"
+    # Another image: the first differing frame ends the replay; writes to the silent
+    # controller fail, and sensorflash gives up as when its frames are refused.
+    head -c 387 /dev/urandom >other.bin
+    run touch --fast --replay t.trace --report r -- "$sensorflash" other.bin 1.0.12
+    expect_status 254
+    has r/report.txt "the replay ended at the first difference: request "
+    has r/report.txt " on /dev/morlan_touch: wrote "
+    [ "$(tail -1 out)" = "TOUCH UPDATE FAIL:ret=-2" ] || fail "last line: $(tail -1 out)"
+    ;;
+replay_leds)
+    run leds --fast --send 1,3 --trace l.trace --report rec -- "$lumend"
+    expect_status 0
+    mv out rec.out; grep -v "^boardsim: report in" err >rec.err
+    run leds --fast --send 1,3 --replay l.trace --report r -- "$lumend"
+    expect_status 0
+    cmp -s out rec.out || fail "stdout differs from the recorded run's"
+    grep -v "^boardsim: report in" err | cmp -s - rec.err || fail "stderr differs from the recorded run's"
+    has r/report.txt "  /dev/aw9110_2_dev: 15 of 15 recorded requests matched"
+    [ ! -e r/leds-timeline.svg ] || fail "a model's timeline under replay"
+    # Another command: the first register write of its pattern differs; the chips fall silent.
+    run leds --fast --send 1,2 --replay l.trace --report r -- "$lumend"
+    has r/report.txt "the replay ended at the first difference: request 110 on /dev/aw9110_1_dev: wrote 2 bytes, byte 0 is 0x25, recorded 0x26"
+    # An absent chip stays absent.
+    run leds --fast --chip-missing 2 --trace m.trace -- "$lumend" 3
+    recorded=$status; mv out rec.out
+    run leds --fast --replay m.trace -- "$lumend" 3
+    [ "$status" -eq "$recorded" ] || fail "status $status, recorded $recorded"
+    cmp -s out rec.out || fail "stdout differs from the recorded run's"
+    ;;
+replay_bad)
+    printf 'echo x\n' >x.sh
+    run mcu --replay none.trace -- sh x.sh
+    expect_status 2
+    [ "$(cat err)" = "boardsim: --replay none.trace: No such file or directory" ] || fail "not the one line"
+    run mcu --replay x.sh -- sh x.sh
+    expect_status 2
+    has err 'boardsim: --replay x.sh: line 1: no trace'
+    printf 'boardsim-trace 1 mcu sh\n0.1 7 sh /dev/ttyS1 3 write 1 1 7f\n' >a.trace
+    run touch --replay a.trace -- sh x.sh
+    expect_status 2
+    [ "$(cat err)" = "boardsim: --replay a.trace: the recording (of boardsim mcu) holds none of the devices of boardsim touch" ] ||
+        fail "not the one line"
+    run mcu --replay a.trace --state s.json -- sh x.sh
+    expect_status 2
+    [ ! -e s.json ] || fail "state written"
+    # The whole board: the part the recording holds is replayed, the others keep their models.
+    run board --fast --replay a.trace --report r -- sh x.sh
+    expect_status 0
+    has r/report.json '"outcome": "replayed without a difference, recording not used up"'
+    has r/report.txt "  /dev/ttyS1: 0 of 1 recorded requests matched"
+    has r/report.txt "firmware version byte"
+    ;;
 *)
     fail "no such case"
     ;;
