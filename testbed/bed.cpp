@@ -368,6 +368,9 @@ std::unique_ptr<Process> Bed::start(const std::vector<std::string>& argv, const 
     if (!opts.trace_events.empty()) {
         std::string nodes;
         for (const auto& n : impl_->nodes) nodes += (nodes.empty() ? "" : ":") + n;
+        // A node that fails to open is still the board's device: its refused opens are traffic.
+        for (const auto& f : impl_->open_faults)
+            if (f.first.rfind("/dev/", 0) == 0) nodes += (nodes.empty() ? "" : ":") + f.first.substr(5);
         const auto start = std::chrono::duration_cast<std::chrono::nanoseconds>(opts.trace_start.time_since_epoch());
         env.push_back("TESTBED_TRACE=" + opts.trace_events);
         env.push_back("TESTBED_TRACE_START=" + std::to_string(start.count()));
