@@ -4,6 +4,7 @@
 # The programs run by name from PATH, so a trace's header is the same for every build.
 set -u
 name=$1 boardsim=$2
+golden=$(cd "$(dirname "$0")/golden" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
@@ -123,6 +124,22 @@ SCRIPT
     done
     cmp -s host.masked arm.masked || fail "the ARM trace differs: $(diff host.masked arm.masked | head -20)"
     grep -q ' wait select:1000 ' host.t && grep -q ' ioctl ' host.t && grep -q ' EIO ' host.t || fail "a part is missing"
+    ;;
+golden_mcu | golden_touch | golden_leds)
+    # Each program's main scenario against its kept trace: any change of the wire traffic (a
+    # byte, a call, an open flag, the order) fails with the first difference decoded. Run with
+    # GOLDEN_ACCEPT=1 to take a change that was meant as the new golden trace.
+    cp "$golden/mcu.bin" "$golden/touch.bin" .
+    case $name in
+    golden_mcu) run mcu --fast --new-version 2.0.13 --trace t -- coprocflash mcu.bin 2.0.13 ;;
+    golden_touch) run touch --fast --version 11 --new-version 12 --trace t -- sensorflash touch.bin 1.0.12 ;;
+    golden_leds) run leds --fast --send 1,3,0 --every 1.5 --trace t -- lumend 2 ;;
+    esac
+    expect_status 0
+    kept="$golden/${name#golden_}.trace"
+    if [ "${GOLDEN_ACCEPT:-0}" = 1 ]; then cp t "$kept"; exit 0; fi
+    "$boardsim" compare "$kept" t >compared 2>&1 || fail "the trace differs from $kept:
+$(head -30 compared)"
     ;;
 *)
     fail "no such case"
