@@ -521,13 +521,19 @@ const char* touch_command_name(uint8_t code) {
 
 void print_help(FILE* out, Board board) {
     fprintf(out,
-            "Usage: boardsim leds|touch|mcu|board [options] -- COMMAND [ARGS...]\n\n"
+            "Usage: boardsim leds|touch|mcu|board [options] -- COMMAND [ARGS...]\n"
+            "       boardsim decode FILE\n"
+            "       boardsim compare [--timing SECONDS] GOLDEN NEW\n"
+            "       boardsim import [-o OUT] FILE\n\n"
             "Runs COMMAND (lumend, sensorflash, coprocflash, or a script that calls them) on a simulated\n"
             "board: every process it starts sees the simulated hardware. COMMAND's output passes through\n"
             "unchanged and boardsim ends with its exit status; then it reports what the hardware saw.\n"
             "`boardsim board` has every part at once and takes every part's options; where two parts\n"
             "share an option's name it takes the part's name in front (--touch-new-version N), and\n"
-            "any part option may be given so (--mcu-silent-bootloader 3).\n\n"
+            "any part option may be given so (--mcu-silent-bootloader 3).\n"
+            "A device trace (--trace FILE, or an strace capture from a real board) is read by: decode,\n"
+            "its protocol messages per device; compare, the messages of two traces (exit 0 the same,\n"
+            "1 different, 2 bad input); import, a capture as a trace; and --replay FILE.\n\n"
             "Options of every board:\n");
     // One option: its name and value, then its help wrapped to the width.
     auto row = [&](const std::string& left, const std::string& help) {
