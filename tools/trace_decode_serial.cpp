@@ -146,14 +146,16 @@ private:
             return true;
         }
         case HostNext::erase_list: {
+            // The list may come in several writes: the state stays until the whole of it is here.
             if (b.size() < 2) return false;
-            next_ = HostNext::command;
             if (b[0] == 0xFF) {
+                next_ = HostNext::command;
                 host_msg(e, 2, std::string("Erase all pages (0xff ") + hex2(b[1]) + (b[1] == 0 ? ")" : ", WRONG)"));
                 return true;
             }
             const size_t n = b[0] + 1u;
             if (b.size() < n + 2) return false;
+            next_ = HostNext::command;
             std::vector<unsigned> pages;
             for (size_t i = 1; i <= n; ++i) pages.push_back(b[i]);
             host_msg(e, n + 2, "Erase pages " + page_runs(pages) + " (" + checksum_text(b[n + 1], xor_of(b, 0, n + 1)) + ")");
@@ -208,15 +210,16 @@ private:
         const ByteStream& b = host_;
         if (b.size() < 3) return false;
         const unsigned n = b[0] * 256u + b[1];
-        next_ = HostNext::command;
         if (n >= kSpecialErase) {
+            next_ = HostNext::command;
             const char* what = n == 0xFFFF ? "mass erase" : n == 0xFFFE ? "bank 1" : n == 0xFFFD ? "bank 2" : "special";
             host_msg(e, 3, std::string("Extended Erase ") + what + " (" + hex2(n) + ", " +
                                checksum_text(b[2], xor_of(b, 0, 2)) + ")");
             return true;
         }
         const size_t bytes = 2 + 2 * (n + 1u) + 1;
-        if (b.size() < bytes) return false;
+        if (b.size() < bytes) return false;  // the flashers send count, pages and checksum apart
+        next_ = HostNext::command;
         std::vector<unsigned> pages;
         for (size_t i = 2; i + 1 < bytes - 1; i += 2) pages.push_back(b[i] * 256u + b[i + 1]);
         host_msg(e, bytes, "Extended Erase pages " + page_runs(pages) + " (" +
