@@ -18,9 +18,9 @@ mkdir -p "$root" "$out"
 # Three Write Memory blocks; the other image differs in the second one (byte 44 of it).
 yes 'firmware block ' | head -c 700 >"$out/img.bin"
 { head -c 300 "$out/img.bin"; printf X; tail -c +302 "$out/img.bin"; } >"$out/other.bin"
-# The trace set of the example (pselect6: glibc's select() on this machine), and the fuller one.
-example=open,openat,close,read,write,ioctl,select,_newselect,pselect6
-full=$example,poll,dup,dup2,dup3,fcntl,fcntl64,clone,fork,vfork,execve
+# The short trace set (pselect6: glibc's select() on this machine), and the fuller one.
+short=open,openat,close,read,write,ioctl,select,_newselect,pselect6
+full=$short,poll,dup,dup2,dup3,fcntl,fcntl64,clone,fork,vfork,execve
 fail() { echo "FAIL: $case: $*"; exit 1; }
 
 # coprocflash IMG 2.0.13 on the desk under strace -o CAP, its output into CAP.out. LeakSanitizer
@@ -43,8 +43,8 @@ compare() {  # CAP
 }
 
 case $case in
-example_set)
-    capture "$example" cap.txt
+short_set)
+    capture "$short" cap.txt
     # The AN3155 commands, the version frames and the lines by role, without their times.
     "$boardsim" decode "$out/cap.txt" | cut -d' ' -f2- >"$out/decoded"
     for line in '/dev/ttyS1 line 115200,8,E,1,raw' \
