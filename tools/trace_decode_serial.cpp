@@ -146,6 +146,7 @@ private:
             return true;
         }
         case HostNext::erase_list: {
+            // The list may come in several writes: the state stays until the whole of it is here.
             if (b.size() < 2) return false;
             if (b[0] == 0xFF) {
                 next_ = HostNext::command;
@@ -153,7 +154,7 @@ private:
                 return true;
             }
             const size_t n = b[0] + 1u;
-            if (b.size() < n + 2) return false;  // the list may come in several writes
+            if (b.size() < n + 2) return false;
             next_ = HostNext::command;
             std::vector<unsigned> pages;
             for (size_t i = 1; i <= n; ++i) pages.push_back(b[i]);

@@ -5,6 +5,7 @@
 # Exit 77 (skipped) without root, without private mount namespaces, or without strace.
 set -eu
 case=$1 boardsim=$2 subject=$3
+here=$(dirname "$0")
 [ "$(id -u)" -eq 0 ] || { echo "skip: needs root for a private mount namespace"; exit 77; }
 command -v strace >/dev/null || { echo "skip: no strace (package strace)"; exit 77; }
 unshare -m true 2>/dev/null || { echo "skip: no private mount namespace here"; exit 77; }
@@ -18,24 +19,10 @@ mkdir -p "$root" "$work/out"
 example=open,openat,close,read,write,ioctl,select,_newselect,pselect6
 full=$example,dup,dup2,dup3,fcntl,clone,clone3,fork,vfork,execve
 
-# Inside the namespace only: a tmpfs root with the machine's /usr and /etc, the subject's own
-# folder, and the board's paths in the tmpfs; strace runs chrooted into it.
+# The subject's own folder and the output folder in the private root; strace runs chrooted.
 capture() {  # SET SIZE OUT
-    unshare -m --propagation private sh -eu -c '
-        root=$1 subject=$2 out=$3 set=$4 size=$5 name=$6
-        mount -t tmpfs none "$root"
-        mkdir -p "$root/usr" "$root/etc" "$root/proc" "$root/dev/pts" "$root/data" "$root/sys/class/gpio" \
-                 "$root/out" "$root$(dirname "$subject")"
-        for d in bin lib lib64 sbin; do [ -L /$d ] && ln -s "$(readlink /$d)" "$root/$d"; done
-        mount --bind /usr "$root/usr"; mount --bind /etc "$root/etc"; mount --bind /proc "$root/proc"
-        mount --bind /dev/pts "$root/dev/pts"
-        touch "$root/dev/ptmx" "$root/dev/ttyS1" "$root/dev/aw9110_1_dev" "$root/dev/null"
-        mount --bind /dev/pts/ptmx "$root/dev/ptmx"; mount --bind /dev/null "$root/dev/null"
-        mkfifo "$root/data/led_pipe"
-        mount --bind "$(dirname "$subject")" "$root$(dirname "$subject")"
-        mount --bind "$out" "$root/out"
-        exec chroot "$root" strace -f -tt -xx -s "$size" -e trace="$set" -o "/out/$name" "$subject"
-    ' capture "$root" "$subject" "$work/out" "$1" "$2" "$3"
+    unshare -m --propagation private sh "$here/private_root.sh" "$root" "$(dirname "$subject")" "$work/out" -- \
+        chroot "$root" strace -f -tt -xx -s "$2" -e trace="$1" -o "$work/out/$3" "$subject"
 }
 
 # The events without their times and pids, which differ run after run.
