@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "trace_decode.h"
 #include "trace_text.h"
 
 namespace board {
@@ -20,6 +21,7 @@ using boardsim::TraceEvent;
 constexpr uint8_t kWriteMemory[2] = {0x31, 0xCE};
 constexpr size_t kAddressFrame = 5;
 constexpr size_t kShownBytes = 16;  // of a request's bytes in the difference line
+constexpr size_t kShownText = 120;  // of a decoded message in the difference line
 
 const struct {
     const char* name;
@@ -295,7 +297,7 @@ void GpioReplay::on_write(const std::string& file, const std::string& value) {
 }
 
 CharReplay::CharReplay(const std::string& device, const std::vector<TraceEvent>& events, ReplaySession& session)
-    : device_(device), session_(session) {
+    : device_(device), session_(session), events_(events) {
     for (const TraceEvent& e : events)
         if (e.call == "write" || e.call == "read" || e.call == "ioctl") requests_.push_back(e);
     session_.expect(device_, requests_.size());
@@ -321,7 +323,11 @@ const TraceEvent* CharReplay::take(const std::string& call, const std::string& a
         const size_t at = static_cast<size_t>(std::mismatch(wrote.begin(), wrote.end(), e.data.begin()).first - wrote.begin());
         snprintf(line, sizeof line, "request %zu on %s: wrote %zu bytes, byte %zu is 0x%02x, recorded 0x%02x", next_ + 1,
                  device_.c_str(), wrote.size(), at, wrote[at], e.data[at]);
-        session_.differ(line);
+        const std::string came = decoded(e, &wrote), expected = decoded(e, nullptr);
+        if (came.empty() || expected.empty())
+            session_.differ(line);
+        else  // the same message with other block bytes names it once
+            session_.differ(line + (": " + (came == expected ? "in " + came : came + ", recorded " + expected)));
         return nullptr;
     }
     if (!same) {
@@ -336,6 +342,22 @@ const TraceEvent* CharReplay::take(const std::string& call, const std::string& a
     last_answer_ = testbed::board_now();
     ++next_;
     return session_.matched(device_) ? &e : nullptr;
+}
+
+std::string CharReplay::decoded(const TraceEvent& e, const std::vector<uint8_t>* wrote) const {
+    boardsim::Trace t;
+    for (const TraceEvent& c : events_) {
+        if (c.line == e.line) break;
+        t.events.push_back(c);
+    }
+    TraceEvent request = e;
+    if (wrote) request.data = *wrote;
+    t.events.push_back(request);
+    std::string text;
+    for (const boardsim::TraceMessage& m : boardsim::decode_trace(t))
+        if (m.line == e.line) text += (text.empty() ? "" : "; ") + m.text;
+    if (text.size() > kShownText) text = text.substr(0, kShownText) + "...";
+    return text;
 }
 
 long CharReplay::result_of(const TraceEvent& e) const {

@@ -123,8 +123,12 @@ private:
     // nullptr after ending the replay with the line on the difference.
     const boardsim::TraceEvent* take(const std::string& call, const std::string& arg, const std::string& what);
     long result_of(const boardsim::TraceEvent& e) const;
+    // The protocol message(s) of recorded request e as the recording decodes, or, with wrote,
+    // as they decode with the program's bytes in its place; "" when they form no message.
+    std::string decoded(const boardsim::TraceEvent& e, const std::vector<uint8_t>* wrote) const;
     std::string device_;
     ReplaySession& session_;
+    std::vector<boardsim::TraceEvent> events_;  // every recorded call on the device: the decoder's context
     std::vector<boardsim::TraceEvent> requests_;
     size_t next_ = 0;
     testbed::BoardTimePoint last_answer_{};

@@ -702,7 +702,7 @@ replay_leds)
     [ ! -e r/leds-timeline.svg ] || fail "a model's timeline under replay"
     # Another command: the first register write of its pattern differs; the chips fall silent.
     run leds --fast --send 1,2 --replay l.trace --report r -- "$lumend"
-    has r/report.txt "the replay ended at the first difference: request 110 on /dev/aw9110_1_dev: wrote 2 bytes, byte 0 is 0x25, recorded 0x26"
+    has r/report.txt "the replay ended at the first difference: request 110 on /dev/aw9110_1_dev: wrote 2 bytes, byte 0 is 0x25, recorded 0x26: LEVEL5 (0x25) = 0x00, recorded LEVEL6 (0x26) = 0x00"
     # An absent chip stays absent.
     run leds --fast --chip-missing 2 --trace m.trace -- "$lumend" 3
     recorded=$status; mv out rec.out

@@ -153,6 +153,19 @@ TEST(CharReplay, ADifferingCallEndsTheReplayAndEveryCallFailsAfterIt) {
     EXPECT_EQ(session.matched_on("/dev/aw9110_1_dev"), 0u);
 }
 
+// A frame of the recorded length with another byte: the byte, and the messages it makes.
+TEST(CharReplay, AFrameWithAnotherByteIsNamedAsTheChipReadsIt) {
+    const Trace t = trace_of("0.1 7 lumend /dev/aw9110_1_dev 3 write 2 2 1200\n"
+                             "0.2 7 lumend /dev/aw9110_1_dev 3 write 2 2 1201\n");
+    ReplaySession session;
+    CharReplay dev("/dev/aw9110_1_dev", events_on(t, "/dev/aw9110_1_dev"), session);
+    const uint8_t first[] = {0x12, 0x00}, other[] = {0x25, 0x01};
+    EXPECT_EQ(dev.on_write(first, 2), 2);
+    EXPECT_EQ(dev.on_write(other, 2), -EIO);
+    EXPECT_EQ(session.difference(), "request 2 on /dev/aw9110_1_dev: wrote 2 bytes, byte 0 is 0x25, recorded 0x12: "
+                                    "LEVEL5 (0x25) = 0x01, recorded MODE_HI (0x12) = 0x01");
+}
+
 TEST(GpioReplay, LinesWrittenAreMatchedInOrderWithoutTheirNewline) {
     const Trace t = trace_of("0.1 8 sh /sys/class/gpio/export 1 write 4 4 3131390a\n"
                              "0.2 9 sh /sys/class/gpio/gpio117/direction 1 write 5 5 686967680a\n"
