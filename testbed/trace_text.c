@@ -58,17 +58,28 @@ static const struct {
     {B4000000, 4000000},
 };
 
+int trace_speed_baud(uint32_t code, unsigned *baud) {
+    size_t i;
+    for (i = 0; i < sizeof g_speeds / sizeof *g_speeds; ++i)
+        if (g_speeds[i].code == code) {
+            *baud = g_speeds[i].baud;
+            return 1;
+        }
+    return 0;
+}
+
 size_t trace_line_settings(uint32_t iflag, uint32_t oflag, uint32_t cflag, uint32_t lflag, char *out, size_t size) {
     /* Raw as cfmakeraw() leaves a line: none of these translations, echoes or signal keys. */
     const int raw = !(iflag & (IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON)) && !(oflag & OPOST) &&
                     !(lflag & (ICANON | ECHONL | ECHO | ISIG | IEXTEN));
     const uint32_t code = cflag & CBAUD;
     char speed[16];
-    size_t i;
+    unsigned baud;
     int n;
-    snprintf(speed, sizeof speed, "0x%x", code);
-    for (i = 0; i < sizeof g_speeds / sizeof *g_speeds; ++i)
-        if (g_speeds[i].code == code) snprintf(speed, sizeof speed, "%u", g_speeds[i].baud);
+    if (trace_speed_baud(code, &baud))
+        snprintf(speed, sizeof speed, "%u", baud);
+    else
+        snprintf(speed, sizeof speed, "0x%x", code);
     n = snprintf(out, size, "%s,%u,%c,%d,%s", speed, 5 + (cflag & CSIZE) / CS6,
                  !(cflag & PARENB) ? 'N' : (cflag & PARODD) ? 'O' : 'E', (cflag & CSTOPB) ? 2 : 1, raw ? "raw" : "cooked");
     return n < 0 ? 0 : (size_t)n < size ? (size_t)n : size - 1;

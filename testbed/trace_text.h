@@ -13,9 +13,11 @@ extern "C" {
 
 /* open()'s flags by name: "O_RDWR|O_NONBLOCK", other bits as one hex value. */
 size_t trace_open_flags(int flags, char *out, size_t size);
+/* A termios speed code's baud rate: 1 with *baud set, or 0 for a code without one. */
+int trace_speed_baud(uint32_t code, unsigned *baud);
 /* Line settings from termios flags: "115200,8,E,1,raw". */
 size_t trace_line_settings(uint32_t iflag, uint32_t oflag, uint32_t cflag, uint32_t lflag, char *out, size_t size);
-/* An ioctl's request and argument, 32 bits each: "0x40046ba0:0x00000001", or "0x00006b80:-" for a
+/* An ioctl's request and argument, 32 bits each: "0x40046ba0:0x00000001", or "0x6b80:-" for a
  * request whose number encodes no transfer. */
 size_t trace_ioctl_arg(uint32_t request, uint32_t arg, char *out, size_t size);
 /* Nanoseconds as seconds with six decimals, to the nearest microsecond: "0.012345". */
