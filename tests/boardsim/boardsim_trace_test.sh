@@ -53,6 +53,16 @@ mcu)
     run mcu --fast --trace t -- sh -c 'dd if=thirteen status=none >/sys/class/gpio/export'
     expect_status 0
     grep -q '^0\.000000 [0-9]* dd /sys/class/gpio/export 1 write 3 3 31330a$' t || fail "no write by dd on fd 1"
+    # A shell keeps a GPIO file as its output: a redirection saves it (F_DUPFD_CLOEXEC) and
+    # puts it back after the command (dup2), and the next write still goes to the file.
+    run mcu --fast --trace t -- sh -c 'exec >/sys/class/gpio/export; echo 13 >/dev/null; echo 117'
+    expect_status 0
+    grep -q '^0\.000000 [0-9]* sh /sys/class/gpio/export 1 write 4 4 3131370a$' t || fail "no write of 117 after the restore"
+    # A copy made with F_DUPFD_CLOEXEC (Python's os.dup) is the same device.
+    run mcu --fast --trace t -- python3 -c 'import os; f = os.open("/sys/class/gpio/export", os.O_WRONLY)
+g = os.dup(f); os.close(f); os.write(g, b"13\n")'
+    expect_status 0
+    grep -q ' python3 /sys/class/gpio/export [0-9]* write 3 3 31330a$' t || fail "no write through the copy"
     ;;
 mcu_silent)
     # A silent bootloader: each sync byte's answer times out in the one-second waits.

@@ -64,6 +64,24 @@ TEST(TraceDecode, SerialFramesSplitIntoOneByteCallsAreTheSameMessages) {
     EXPECT_TRUE(same) << report;
 }
 
+// A refused command: the host starts over with a command, not with the refused one's frames.
+TEST(TraceDecode, ANackedCommandIsFollowedByACommand) {
+    Trace t;
+    std::string error;
+    ASSERT_TRUE(parse_trace("boardsim-trace 1 mcu coprocflash\n"
+                            "0.1 7 coprocflash /dev/ttyS1 3 write 2 2 44bb\n"
+                            "0.2 7 coprocflash /dev/ttyS1 3 read 1 1 1f\n"
+                            "0.3 7 coprocflash /dev/ttyS1 3 write 2 2 44bb\n"
+                            "0.4 7 coprocflash /dev/ttyS1 3 read 1 1 79\n"
+                            "0.5 7 coprocflash /dev/ttyS1 3 write 3 3 ffff00\n",
+                            &t, &error))
+        << error;
+    std::string texts;
+    for (const TraceMessage& m : decode_trace(t)) texts += m.dir + " " + m.text + "\n";
+    EXPECT_EQ(texts, "-> Extended Erase (0x44 0xbb)\n<- NACK 0x1f\n-> Extended Erase (0x44 0xbb)\n<- ACK 0x79\n"
+                     "-> Extended Erase mass erase (0xffff, checksum 0x00)\n");
+}
+
 TEST(TraceCompare, PidsDescriptorsProgramNamesAndTimesDoNotCount) {
     const Trace golden = load("mcu-update");
     Trace fresh = golden;
