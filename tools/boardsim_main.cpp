@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
     BoardRun board(options);
     if (!board.load_state()) return kBadUsage;
     catch_signals();
+    quiet_vanished_clients();
     const std::string orphans = adopt_orphans();
     if (!orphans.empty())
         fprintf(stderr, "boardsim: processes that leave COMMAND's group may outlive the board (%s)\n", orphans.c_str());

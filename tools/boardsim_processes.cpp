@@ -11,7 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <fstream>
 #include <map>
 #include <set>
@@ -47,14 +46,14 @@ std::map<pid_t, Entry> process_table() {
     return table;
 }
 
-// From the board's end on, the killed processes' umockdev connections break off in the middle
-// of a request or stay open until the bed goes, and umockdev's server notes each
-// (a GLib warning or critical). Those, and only those, are expected then.
-std::atomic<bool> g_board_ending{false};
+// A process that ends with a device request in flight (killed at the board's end, or a daemon
+// that exits while its pattern thread waits on a chip) breaks off its umockdev connection, and
+// umockdev's server notes it (a GLib warning or critical): the program's end, not the board's
+// fault, so those notes, and only those, stay out of boardsim's standard error.
 const char* const kVanishedClientNotes[] = {"Error resolving IOCtl data", "Destroying IoctlClient with open stream"};
 
 GLogWriterOutput write_log(GLogLevelFlags level, const GLogField* fields, gsize n_fields, gpointer data) {
-    if (g_board_ending && (level & (G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL))) {
+    if (level & (G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL)) {
         for (gsize i = 0; i < n_fields; ++i) {
             if (strcmp(fields[i].key, "MESSAGE") != 0 || fields[i].length >= 0) continue;
             const char* text = static_cast<const char*>(fields[i].value);
@@ -73,6 +72,8 @@ void reap_ended() {
 }
 
 }  // namespace
+
+void quiet_vanished_clients() { g_log_set_writer_func(write_log, nullptr, nullptr); }
 
 std::string adopt_orphans() {
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) return std::string("PR_SET_CHILD_SUBREAPER: ") + strerror(errno);
@@ -104,7 +105,6 @@ void signal_descendants(int sig, pid_t skip_group) {
 }
 
 size_t end_descendants() {
-    if (!g_board_ending.exchange(true)) g_log_set_writer_func(write_log, nullptr, nullptr);
     std::set<pid_t> ended;
     for (;;) {
         reap_ended();

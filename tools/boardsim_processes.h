@@ -12,6 +12,9 @@ namespace boardsim {
 // Makes boardsim the reaper of every orphan below it, so nothing started under the board can
 // slip away to the machine's init. Returns "" on success, else what failed.
 std::string adopt_orphans();
+// From now on umockdev's notes on a client that vanished mid-request are not printed. Once,
+// before the bed starts.
+void quiet_vanished_clients();
 
 // The living processes below this one, parents before their children.
 std::vector<pid_t> descendants();
