@@ -85,9 +85,13 @@ size_t trace_line_settings(uint32_t iflag, uint32_t oflag, uint32_t cflag, uint3
     return n < 0 ? 0 : (size_t)n < size ? (size_t)n : size - 1;
 }
 
+int trace_ioctl_takes_arg(uint32_t request) {
+    return (request >> IOC_DIR_SHIFT) != 0 || ((request >> IOC_SIZE_SHIFT) & IOC_SIZE_MASK) != 0;
+}
+
 size_t trace_ioctl_arg(uint32_t request, uint32_t arg, char *out, size_t size) {
-    const int no_transfer = (request >> IOC_DIR_SHIFT) == 0 && ((request >> IOC_SIZE_SHIFT) & IOC_SIZE_MASK) == 0;
-    int n = no_transfer ? snprintf(out, size, "0x%x:-", request) : snprintf(out, size, "0x%x:0x%08x", request, arg);
+    int n = trace_ioctl_takes_arg(request) ? snprintf(out, size, "0x%x:0x%08x", request, arg)
+                                           : snprintf(out, size, "0x%x:-", request);
     return n < 0 ? 0 : (size_t)n < size ? (size_t)n : size - 1;
 }
 

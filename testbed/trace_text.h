@@ -17,6 +17,9 @@ size_t trace_open_flags(int flags, char *out, size_t size);
 int trace_speed_baud(uint32_t code, unsigned *baud);
 /* Line settings from termios flags: "115200,8,E,1,raw". */
 size_t trace_line_settings(uint32_t iflag, uint32_t oflag, uint32_t cflag, uint32_t lflag, char *out, size_t size);
+/* Whether an ioctl request's number encodes a transfer (a direction or a size): 0 for one that
+ * takes no argument. */
+int trace_ioctl_takes_arg(uint32_t request);
 /* An ioctl's request and argument, 32 bits each: "0x40046ba0:0x00000001", or "0x6b80:-" for a
  * request whose number encodes no transfer. */
 size_t trace_ioctl_arg(uint32_t request, uint32_t arg, char *out, size_t size);

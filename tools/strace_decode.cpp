@@ -1,11 +1,11 @@
 #include "strace_decode.h"
 
-#include <stdio.h>
 #include <string.h>
 
 #include <vector>
 
 #include "strace_line.h"
+#include "trace_text.h"
 
 namespace boardsim {
 
@@ -16,8 +16,8 @@ struct Named {
     unsigned long value;
 };
 
-// The open flags that a trace names, in its order (docs/traces.md), with 32-bit ARM's values:
-// a capture comes from the board.
+// The open flags that a trace names (docs/traces.md), with 32-bit ARM's values: a capture comes
+// from the board. These eight have the same values on the host, so the recorder's text names them.
 const Named kOpenFlags[] = {
     {"O_CREAT", 0100},   {"O_EXCL", 0200},       {"O_NOCTTY", 0400},      {"O_TRUNC", 01000},
     {"O_APPEND", 02000}, {"O_NONBLOCK", 04000},  {"O_SYNC", 04010000},    {"O_CLOEXEC", 02000000},
@@ -30,7 +30,6 @@ const Named kOtherOpenFlags[] = {
 // O_LARGEFILE is what a 32-bit C library adds to every open; the program did not ask for it.
 constexpr const char* kLargeFile = "O_LARGEFILE";
 constexpr unsigned long kAccessMask = 3;
-const char* const kAccess[] = {"O_RDONLY", "O_WRONLY", "O_RDWR"};
 
 // Requests by the names strace gives them (the tty ones a serial line may see); the Linux
 // numbers, the same on ARM.
@@ -44,8 +43,9 @@ const Named kRequests[] = {
 };
 // The _IOC fields of a request number (asm-generic/ioctl.h, as on ARM).
 constexpr int kNrShift = 0, kTypeShift = 8, kSizeShift = 16, kDirShift = 30;
-constexpr unsigned long kSizeMask = 0x3fff, kDirMask = 3;
 constexpr unsigned long kDirWrite = 1, kDirRead = 2;
+
+constexpr size_t kFieldText = 160;  // room for a trace field's text: flags, an ioctl's argument
 
 const char* const kQueues[] = {"TCIFLUSH", "TCOFLUSH", "TCIOFLUSH"};
 
@@ -66,12 +66,6 @@ bool find_named(const Named* table, size_t n, const std::string& name, unsigned 
     for (size_t i = 0; i < n; ++i)
         if (name == table[i].name) return *value = table[i].value, true;
     return false;
-}
-
-std::string hex(unsigned long v, bool padded) {
-    char buf[24];
-    snprintf(buf, sizeof buf, padded ? "0x%08lx" : "0x%lx", v & 0xffffffffUL);
-    return buf;
 }
 
 // "_IOC(_IOC_WRITE, 0x6b, 0xa0, 0x4)"; also _IO(t, n), _IOR/_IOW/_IOWR(t, n, size).
@@ -155,14 +149,9 @@ bool open_flags_arg(const std::string& strace_flags, std::string* arg, std::stri
         bits |= v;
     }
     if ((bits & kAccessMask) == kAccessMask) return *error = "open flags \"" + strace_flags + "\": no access mode", false;
-    *arg = kAccess[bits & kAccessMask];
-    bits &= ~kAccessMask;
-    for (const Named& f : kOpenFlags)
-        if ((bits & f.value) == f.value) {
-            *arg += std::string("|") + f.name;
-            bits &= ~f.value;
-        }
-    if (bits) *arg += "|" + hex(bits, false);
+    char text[kFieldText];
+    trace_open_flags(static_cast<int>(bits), text, sizeof text);
+    *arg = text;
     return true;
 }
 
@@ -196,13 +185,13 @@ bool tcflush_arg(const std::string& strace_queue, std::string* arg, std::string*
 bool ioctl_arg(const std::string& request, const std::string& argument, std::string* arg, std::string* error) {
     unsigned long number = 0;
     if (!request_number(request, &number)) return *error = "ioctl request \"" + request + "\" has no number known here", false;
-    const bool no_data = (number >> kDirShift & kDirMask) == 0 && (number >> kSizeShift & kSizeMask) == 0;
-    if (no_data) return *arg = hex(number, false) + ":-", true;
     long long value = 0;
-    if (!parse_strace_number(argument, &value))
+    if (trace_ioctl_takes_arg(static_cast<uint32_t>(number)) && !parse_strace_number(argument, &value))
         return *error = "ioctl " + request + ": the argument \"" + argument.substr(0, 40) +
                         "\" was decoded by strace, its value is not in the capture", false;
-    *arg = hex(number, false) + ":" + hex(static_cast<unsigned long>(value), true);
+    char text[kFieldText];
+    trace_ioctl_arg(static_cast<uint32_t>(number), static_cast<uint32_t>(value), text, sizeof text);
+    *arg = text;
     return true;
 }
 

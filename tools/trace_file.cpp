@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "trace_strace.h"
+#include "trace_text.h"
 
 namespace boardsim {
 
@@ -125,14 +126,8 @@ bool unescape_word(const std::string& word, std::string* out) {
 }
 
 std::string hex_bytes(const std::vector<uint8_t>& bytes) {
-    if (bytes.empty()) return "-";
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
+    std::string out(2 * bytes.size() + 2, '\0');  // trace_hex's room: two digits a byte, or "-"
+    out.resize(trace_hex(bytes.data(), bytes.size(), &out[0], out.size()));
     return out;
 }
 

@@ -45,6 +45,20 @@ await() {
         sleep 0.05
     done
 }
+# Records BOARD's run of COMMAND into TRACE (with the options RECORDED and BOTH), then replays
+# it (with BOTH): the replay gives the recorded run's standard output and error, and status 0.
+# Usage: replayed BOARD TRACE "RECORDED" "BOTH" COMMAND...; the replay's report is in r/.
+replayed() {
+    board=$1 trace=$2 recorded_opts=$3 both_opts=$4
+    shift 4
+    run $board --fast $recorded_opts $both_opts --trace $trace --report rec -- "$@"
+    expect_status 0
+    mv out rec.out; grep -v "^boardsim: report in" err >rec.err
+    run $board --fast $both_opts --replay $trace --report r -- "$@"
+    expect_status 0
+    cmp -s out rec.out || fail "stdout differs from the recorded run's"
+    grep -v "^boardsim: report in" err | cmp -s - rec.err || fail "stderr differs from the recorded run's"
+}
 # Until process $1 waits in the open of a FIFO for its other end.
 await_fifo_open() { await "grep -q wait_for_partner /proc/$1/wchan 2>/dev/null"; }
 
@@ -647,13 +661,7 @@ replay_mcu)
     # byte changed stops the replay at that byte of its Write Memory, and coprocflash then ends
     # as with an MCU whose bootloader never answers.
     head -c 3000 /dev/urandom >mcu.bin
-    run mcu --fast --new-version 2.0.13 --trace a.trace --report rec -- "$coprocflash" mcu.bin 2.0.13
-    expect_status 0
-    mv out rec.out; grep -v "^boardsim: report in" err >rec.err
-    run mcu --fast --replay a.trace --report r -- "$coprocflash" mcu.bin 2.0.13
-    expect_status 0
-    cmp -s out rec.out || fail "stdout differs from the recorded run's"
-    grep -v "^boardsim: report in" err | cmp -s - rec.err || fail "stderr differs from the recorded run's"
+    replayed mcu a.trace "--new-version 2.0.13" "" "$coprocflash" mcu.bin 2.0.13
     grep -qE "^    /dev/ttyS1: ([0-9]+) of \1 recorded requests matched" r/report.txt || fail "not every request matched"
     has r/report.txt "    /sys/class/gpio: 17 of 17 recorded requests matched"
     has r/report.txt "no difference: every request made matched the recording"
@@ -673,13 +681,7 @@ replay_mcu)
     ;;
 replay_touch)
     head -c 387 /dev/urandom >touch.bin
-    run touch --fast --new-version 12 --trace t.trace --report rec -- "$sensorflash" touch.bin 1.0.12
-    expect_status 0
-    mv out rec.out; grep -v "^boardsim: report in" err >rec.err
-    run touch --fast --replay t.trace --report r -- "$sensorflash" touch.bin 1.0.12
-    expect_status 0
-    cmp -s out rec.out || fail "stdout differs from the recorded run's"
-    grep -v "^boardsim: report in" err | cmp -s - rec.err || fail "stderr differs from the recorded run's"
+    replayed touch t.trace "--new-version 12" "" "$sensorflash" touch.bin 1.0.12
     has r/report.txt "no difference: every request made matched the recording"
     # Another image: the first differing frame ends the replay; writes to the silent
     # controller fail, and sensorflash gives up as when its frames are refused.
@@ -691,13 +693,7 @@ replay_touch)
     [ "$(tail -1 out)" = "TOUCH UPDATE FAIL:ret=-2" ] || fail "last line: $(tail -1 out)"
     ;;
 replay_leds)
-    run leds --fast --send 1,3 --trace l.trace --report rec -- "$lumend"
-    expect_status 0
-    mv out rec.out; grep -v "^boardsim: report in" err >rec.err
-    run leds --fast --send 1,3 --replay l.trace --report r -- "$lumend"
-    expect_status 0
-    cmp -s out rec.out || fail "stdout differs from the recorded run's"
-    grep -v "^boardsim: report in" err | cmp -s - rec.err || fail "stderr differs from the recorded run's"
+    replayed leds l.trace "" "--send 1,3" "$lumend"
     has r/report.txt "  /dev/aw9110_2_dev: 15 of 15 recorded requests matched"
     [ ! -e r/leds-timeline.svg ] || fail "a model's timeline under replay"
     # Another command: the first register write of its pattern differs; the chips fall silent.
