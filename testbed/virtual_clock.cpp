@@ -236,7 +236,6 @@ int VirtualClock::earliest_wait(bool own_only) {
 
 void VirtualClock::advance(int i) {
     vclock_wait& w = page_->waits[i];
-    if (getenv("VCLOCK_DEBUG")) { char p[64], c[64] = ""; snprintf(p, sizeof p, "/proc/%d/task/%d/comm", w.pid, w.tid); read_proc(p, c, sizeof c); fprintf(stderr, "DBG jump %lld -> %lld pid %d tid %d %s", (long long)vclock_now(page_), (long long)w.deadline, w.pid, w.tid, c); }
     if (w.deadline > vclock_now(page_)) __atomic_store_n(&page_->now, w.deadline, __ATOMIC_RELEASE);
     __atomic_store_n(&w.due, 1, __ATOMIC_RELEASE);
     if (w.pid != pid_) {

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,7 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <string>
 #include <map>
 #include <set>
 
@@ -26,6 +27,19 @@ struct Entry {
     bool zombie;
 };
 
+// /proc/N/stat, or "" once N has gone (a read of an ended process fails with ESRCH, which a
+// C++ stream would throw).
+std::string read_stat(const char* pid) {
+    const int fd = open((std::string("/proc/") + pid + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "";
+    char buf[4096];
+    ssize_t n;
+    do n = read(fd, buf, sizeof buf);
+    while (n < 0 && errno == EINTR);
+    close(fd);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+}
+
 // Every process of the machine with its parent, from /proc/N/stat ("pid (comm) state ppid ...";
 // comm may hold spaces and parentheses, so the fields are read after its last ')').
 std::map<pid_t, Entry> process_table() {
@@ -36,8 +50,7 @@ std::map<pid_t, Entry> process_table() {
         char* end = nullptr;
         long pid = strtol(e->d_name, &end, 10);
         if (*end != '\0' || pid <= 0) continue;
-        std::ifstream in(std::string("/proc/") + e->d_name + "/stat");
-        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string stat = read_stat(e->d_name);
         size_t close = stat.rfind(')');
         if (close == std::string::npos || close + 4 >= stat.size()) continue;
         table[static_cast<pid_t>(pid)] = {static_cast<pid_t>(atol(stat.c_str() + close + 4)), stat[close + 2] == 'Z'};
