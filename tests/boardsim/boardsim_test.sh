@@ -615,6 +615,20 @@ SCRIPT
         cmp -s expected out || fail "SIG$sig: $(diff expected out)"
     done
     ;;
+bed_vanished)
+    # Every process that boardsim looks at in /proc is gone between the open and the read of its
+    # stat: boardsim still passes the TERM on and ends with COMMAND's status.
+    [ -n "${VANISHED_STAT:-}" ] || fail "VANISHED_STAT names no preload"
+    timeout -k 2 20 env LD_PRELOAD="$VANISHED_STAT" "$boardsim" leds -- \
+        sh -c 'trap "echo got TERM; exit 3" TERM; : >ready; while :; do :; done' >out 2>err &
+    runner=$!
+    await '[ -e ready ]'
+    kill -TERM "$(pgrep -P $runner)"
+    finish
+    expect_status 3
+    [ "$(cat out)" = "got TERM" ] || fail "COMMAND's TERM trap did not run"
+    ! grep -q terminate err || fail "boardsim aborted"
+    ;;
 bed_path)
     # A program found through PATH starts as a shell would start it (an ARM one under qemu-arm,
     # as the same program: its argv[0], the file found, the armhf root): COMMAND itself, and in
