@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "char_device.h"
+#include "proc_file.h"
 
 namespace testbed {
 
@@ -54,23 +55,6 @@ int64_t clock_ns(clockid_t id) {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// A small /proc file, NUL-terminated in buf; false when it is gone.
-bool read_proc(const char* path, char* buf, size_t size) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    size_t len = 0;
-    for (;;) {
-        const ssize_t n = read(fd, buf + len, size - 1 - len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        len += static_cast<size_t>(n);
-        if (len == size - 1) break;
-    }
-    close(fd);
-    buf[len] = '\0';
-    return len > 0 || strstr(path, "/children") != nullptr;
-}
-
 // One thread as the clock saw it: its state letter and how often it has been on a CPU.
 struct Seen {
     pid_t tid;
@@ -95,7 +79,7 @@ bool look(pid_t root, pid_t skip, std::vector<Seen>* out) {
             if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
             const pid_t tid = static_cast<pid_t>(atoi(e->d_name));
             snprintf(path, sizeof path, "/proc/%d/task/%d/children", pid, tid);
-            if (!read_proc(path, buf, sizeof buf)) {
+            if (read_proc_file(path, buf, sizeof buf) < 0) {
                 ok = false;
                 break;
             }
@@ -109,14 +93,14 @@ bool look(pid_t root, pid_t skip, std::vector<Seen>* out) {
             if (tid == skip) continue;
             Seen s{tid, '?', 0};
             snprintf(path, sizeof path, "/proc/%d/task/%d/stat", pid, tid);
-            const char* paren = read_proc(path, buf, sizeof buf) ? strrchr(buf, ')') : nullptr;
+            const char* paren = read_proc_file(path, buf, sizeof buf) > 0 ? strrchr(buf, ')') : nullptr;
             if (!paren || !paren[1] || !paren[2]) {
                 ok = false;
                 break;
             }
             s.state = paren[2];
             snprintf(path, sizeof path, "/proc/%d/task/%d/schedstat", pid, tid);
-            if (!read_proc(path, buf, sizeof buf) || sscanf(buf, "%*u %*u %llu", &s.runs) != 1) {
+            if (read_proc_file(path, buf, sizeof buf) <= 0 || sscanf(buf, "%*u %*u %llu", &s.runs) != 1) {
                 ok = false;
                 break;
             }

@@ -4,41 +4,33 @@
 
 #include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <string>
 #include <map>
 #include <set>
+#include <string>
 
 #include <glib.h>
+
+#include "proc_file.h"
 
 namespace boardsim {
 
 namespace {
 
+// Room for a /proc/N/stat line: 52 numeric fields and a 16-byte name.
+constexpr size_t kStatSize = 1536;
+
 struct Entry {
     pid_t ppid;
     bool zombie;
 };
-
-// /proc/N/stat, or "" once N has gone (a read of an ended process fails with ESRCH, which a
-// C++ stream would throw).
-std::string read_stat(const char* pid) {
-    const int fd = open((std::string("/proc/") + pid + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return "";
-    char buf[4096];
-    ssize_t n;
-    do n = read(fd, buf, sizeof buf);
-    while (n < 0 && errno == EINTR);
-    close(fd);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
-}
 
 // Every process of the machine with its parent, from /proc/N/stat ("pid (comm) state ppid ...";
 // comm may hold spaces and parentheses, so the fields are read after its last ')').
@@ -50,10 +42,12 @@ std::map<pid_t, Entry> process_table() {
         char* end = nullptr;
         long pid = strtol(e->d_name, &end, 10);
         if (*end != '\0' || pid <= 0) continue;
-        std::string stat = read_stat(e->d_name);
-        size_t close = stat.rfind(')');
-        if (close == std::string::npos || close + 4 >= stat.size()) continue;
-        table[static_cast<pid_t>(pid)] = {static_cast<pid_t>(atol(stat.c_str() + close + 4)), stat[close + 2] == 'Z'};
+        char path[64], stat[kStatSize];
+        snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+        const ssize_t n = testbed::read_proc_file(path, stat, sizeof stat);
+        const char* close = n > 0 ? strrchr(stat, ')') : nullptr;
+        if (!close || close + 4 >= stat + n) continue;
+        table[static_cast<pid_t>(pid)] = {static_cast<pid_t>(atol(close + 4)), close[2] == 'Z'};
     }
     closedir(proc);
     return table;
